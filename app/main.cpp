@@ -1,0 +1,6 @@
+// Updater - firmware update and maintenance for Corvane modules
+#include "Dispatch.h"
+
+int main(int argc, char* argv[]) {
+    return RunUpdater(argc, argv);
+}

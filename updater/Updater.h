@@ -1,0 +1,54 @@
+// Updater - the engine object: every command the front end runs
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "DeviceInfo.h"
+#include "Fingerprint.h"
+#include "UpdateServerRequest.h"
+#include "UpdaterDisplayInterface.h"
+#include "discover.h"
+
+// One per run, owned by the entry point. Every command opens what it needs (store,
+// server, modules) and releases it before it answers; each reports its own
+// failures through the display and answers a value.
+class Updater {
+  public:
+    Updater(std::string server_url, std::string store_path, UpdaterDisplayInterface& display);
+    Updater(const Updater&) = delete;
+    Updater& operator=(const Updater&) = delete;
+
+    // Chooses the block transfer mode of the next update or recovery.
+    void Set_UEIBytes_Load(bool use);
+
+    // link_type 0 searches USB, then TCP/IP.
+    std::vector<DeviceInfo> Discover_Devices(linkType link_type);
+    // Modules behind the router with that serial number; link_type 0 finds the router.
+    std::vector<DeviceInfo> Discover_CVNetwork_Devices(uint32_t router_serial, linkType link_type);
+
+    // Empty on failure.
+    BuildList Get_BuildList(uint32_t serial);
+    BuildList Get_BuildListLocal(uint32_t serial);
+    // build: decimal text, empty for the latest. Answers the stored build, 0 on failure.
+    uint32_t Download_Firmware(uint32_t serial, const std::string& build, bool override,
+                               bool no_cal);
+
+    // build 0 chooses the build; module_address 0 finds it behind the router.
+    bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& bird_file,
+                         uint8_t module_address, uint32_t router_serial, bool override);
+
+    bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& serial_port,
+                         uint32_t serial_number, const std::string& bird_file, uint32_t baud_rate,
+                         bool reset_after);
+    bool Recover_Firmware(const std::string& serial_port, uint32_t build_number, uint32_t baud_rate,
+                          uint32_t serial_number, const std::string& bird_file, bool override);
+
+  private:
+    std::string server_url;
+    std::string store_path;
+    UpdaterDisplayInterface& display;
+    uint8_t chip_family = 0; // 2 LPC, 1 i.MX; set by the fingerprint step
+    bool use_uei_bytes = false;
+};

@@ -1,0 +1,54 @@
+// Updater - commands this build does not carry yet. Each reports so and fails,
+// so a user is never told that nothing was found when nothing was tried.
+#include "Updater.h"
+
+namespace {
+
+void notAvailable(UpdaterDisplayInterface& display, const char* what) {
+    display.message(UpdaterDisplayInterface::Error, "%s is not available in this build", what);
+}
+
+} // namespace
+
+std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
+    notAvailable(display, "Device discovery");
+    return {};
+}
+
+std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(uint32_t, linkType) {
+    notAvailable(display, "Routed device discovery");
+    return {};
+}
+
+BuildList Updater::Get_BuildList(uint32_t) {
+    notAvailable(display, "Listing server builds");
+    return {};
+}
+
+BuildList Updater::Get_BuildListLocal(uint32_t) {
+    notAvailable(display, "Listing local builds");
+    return {};
+}
+
+uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool) {
+    notAvailable(display, "Firmware download");
+    return 0;
+}
+
+bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
+    notAvailable(display, "Firmware update");
+    return false;
+}
+
+bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&,
+                              uint32_t, bool) {
+    notAvailable(display, "Reading a chip fingerprint");
+    return false;
+}
+
+bool Updater::Recover_Firmware(const std::string&, uint32_t, uint32_t, uint32_t, const std::string&,
+                               bool) {
+    (void)chip_family;
+    notAvailable(display, "Firmware recovery");
+    return false;
+}
