@@ -4,15 +4,9 @@
 #include <cstdint>
 #include <string>
 
+#include "UpdateServerRequest.h"
 #include "UpdaterDisplayInterface.h"
 #include "discover.h"
-
-// The update server this build talks to unless told otherwise. A name under the
-// reserved .example domain, so an unconfigured tool never reaches an unrelated host.
-#define UPDATER_DEFAULT_SERVER_HOST "updates.corvane.example"
-#define UPDATER_SERVER_PATH "/cgi/u"
-#define UPDATER_DEFAULT_HTTP_URL "http://" UPDATER_DEFAULT_SERVER_HOST UPDATER_SERVER_PATH
-#define UPDATER_DEFAULT_HTTPS_URL "https://" UPDATER_DEFAULT_SERVER_HOST UPDATER_SERVER_PATH
 
 enum COMMANDS : uint32_t {
     CMD_DISCOVER = 0x00000001,
