@@ -27,7 +27,7 @@ std::string birdProblem(const std::string& path, BirdFile& bird) {
 
 void printBlocks(UpdaterDisplayInterface& display, const BirdFile& bird) {
     display.message(Info, "Blocks: %u", bird.blockCount);
-    display.message(Info, "    %-5s %-5s %10s  %-10s", "Type", "Flags", "Length", "Address");
+    display.message(Info, "    %-5s %-5s %10s  %s", "Type", "Flags", "Length", "Address");
     for (const auto& b : bird.blocks)
         display.message(Info, "    %-5u %-5u %10u  0x%08X", b.type, b.flags, b.length, b.address);
 }
