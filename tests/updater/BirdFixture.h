@@ -71,7 +71,7 @@ inline Bytes File(const Bytes& body, uint8_t v0 = 1, uint8_t v1 = 1) {
 inline void Write(const std::string& path, const Bytes& bytes) {
     FILE* f = fopen(path.c_str(), "wb");
     if (!f) return;
-    fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
     fclose(f);
 }
 
