@@ -125,7 +125,8 @@ int listBuilds(Updater& updater, const Parameters& p, UpdaterDisplayInterface& d
     return 0;
 }
 
-// Runs the commands in their fixed order: -N, -G, then the first of -D, -U, -B, -L.
+// Runs the commands in their fixed order: -N, -G, then the first of -D, -U, -B, -L,
+// -C, -I.
 int runCommands(Updater& updater, Parameters& p, UpdaterDisplayInterface& display) {
     int status = 0;
     if (p.commands.IsSet(CMD_FINGERPRINT)) {
@@ -147,6 +148,8 @@ int runCommands(Updater& updater, Parameters& p, UpdaterDisplayInterface& displa
     if (p.commands.IsSet(CMD_UPDATE)) return update(updater, p, display);
     if (p.commands.IsSet(CMD_LIST_BUILDS)) return listBuilds(updater, p, display, false);
     if (p.commands.IsSet(CMD_LIST_LOCAL)) return listBuilds(updater, p, display, true);
+    if (p.commands.IsSet(CMD_CHECK_BIRD)) return updater.Check_BirdFile(p.bird_file) ? 0 : 1;
+    if (p.commands.IsSet(CMD_INFO)) return updater.Show_StoreInfo(p.serial_number) ? 0 : 1;
     return status;
 }
 

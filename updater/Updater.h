@@ -45,6 +45,12 @@ class Updater {
     bool Recover_Firmware(const std::string& serial_port, uint32_t build_number, uint32_t baud_rate,
                           uint32_t serial_number, const std::string& bird_file, bool override);
 
+    // Checks header, inflation and block table of a BIRD file and prints what it
+    // carries; false, with the reason, for a file no update could use.
+    bool Check_BirdFile(const std::string& path);
+    // serial 0 lists the stored devices; otherwise the device's settings and files.
+    bool Show_StoreInfo(uint32_t serial);
+
   private:
     std::string server_url;
     std::string store_path;
