@@ -11,9 +11,27 @@
 
 namespace {
 
+// What the body callback needs: the response, and the handle to learn the length.
+struct Transfer {
+    HTTPResponse* response;
+    CURL* curl;
+    bool sized = false;
+};
+
 size_t _rcv_data(char* bytes, size_t size, size_t count, void* userdata) {
-    auto* response = static_cast<HTTPResponse*>(userdata);
+    auto* transfer = static_cast<Transfer*>(userdata);
+    HTTPResponse* response = transfer->response;
     size_t length = size * count;
+    if (!transfer->sized) {
+        // One allocation of the announced size: a BIRD file arrives as one long line,
+        // and growing the buffer step by step would hold up to twice its size.
+        transfer->sized = true;
+        curl_off_t announced = -1;
+        if (curl_easy_getinfo(transfer->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+                CURLE_OK &&
+            announced > 0 && size_t(announced) <= kHttpMaxBody)
+            response->reserve(size_t(announced));
+    }
     Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.100s]\n", int(size),
              int(count), unsigned(reinterpret_cast<uintptr_t>(response)),
              std::string(bytes, length < 100 ? length : 100).c_str());
@@ -35,14 +53,15 @@ struct CurlDeleter {
     void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
 
-CURLcode configure(CURL* curl, HTTPResponse& response) {
+CURLcode configure(CURL* curl, Transfer& transfer) {
+    HTTPResponse& response = *transfer.response;
     static const long connectTimeout =
         limitFromEnvironment("UPDATER_HTTP_CONNECT_TIMEOUT", kHttpConnectTimeoutSeconds);
     static const long stallTime =
         limitFromEnvironment("UPDATER_HTTP_STALL_TIMEOUT", kHttpStallSeconds);
     CURLcode rc;
     if ((rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data)) != CURLE_OK ||
-        (rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response)) != CURLE_OK ||
+        (rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer)) != CURLE_OK ||
         (rc = curl_easy_setopt(curl, CURLOPT_URL, response.get_request().c_str())) != CURLE_OK ||
         (rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L)) != CURLE_OK ||
         (rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L)) != CURLE_OK ||
@@ -79,7 +98,8 @@ HTTPResponse HTTPRequest::GET(const std::string& url,
     HTTPResponse response(BuildURL(url, parameters));
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl) throw std::runtime_error("Could not create curl instance");
-    CURLcode rc = configure(curl.get(), response);
+    Transfer transfer{&response, curl.get()};
+    CURLcode rc = configure(curl.get(), transfer);
     if (rc == CURLE_OK) {
         Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request().c_str());
         rc = curl_easy_perform(curl.get());

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 
 class HTTPResponse {
   public:
@@ -16,6 +17,9 @@ class HTTPResponse {
 
     void set_status(int64_t code) { status = code; }
     void process(const char* bytes, size_t length) { response.append(bytes, length); }
+    void reserve(size_t length) { response.reserve(length); }
+    // Hands the body over without a copy; the response keeps an empty one.
+    std::string take_response() { return std::move(response); }
 
   private:
     std::string request; // full URL, query included

@@ -36,9 +36,14 @@ std::string withoutCarriageReturn(std::string s) {
     return s;
 }
 
-// One request: GET, status 200, a first line beginning with "ok". Fills lines.
+bool firstLineOk(const std::string& body) {
+    size_t start = body.find_first_not_of('\n');
+    return start != std::string::npos && body.compare(start, 2, "ok") == 0;
+}
+
+// One request: GET, status 200, a first line beginning with "ok". Hands over the body.
 bool request(const char* name, const std::string& baseUrl, const Parameters& parameters,
-             Lines& lines) {
+             std::string& body) {
     const std::string url = baseUrl.empty() ? UPDATER_DEFAULT_HTTP_URL : baseUrl;
     try {
         HTTPResponse response = HTTPRequest::GET(url, parameters);
@@ -51,12 +56,12 @@ bool request(const char* name, const std::string& baseUrl, const Parameters& par
                          response.get_response().c_str());
             return false;
         }
-        lines = splitLines(response.get_response());
-        if (lines.empty() || lines[0].compare(0, 2, "ok") != 0) {
+        if (!firstLineOk(response.get_response())) {
             Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name,
                      response.get_request().c_str());
             return false;
         }
+        body = response.take_response();
         return true;
     } catch (const std::exception& e) {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
@@ -64,7 +69,52 @@ bool request(const char* name, const std::string& baseUrl, const Parameters& par
     }
 }
 
+bool request(const char* name, const std::string& baseUrl, const Parameters& parameters,
+             Lines& lines) {
+    std::string body;
+    if (!request(name, baseUrl, parameters, body)) return false;
+    lines = splitLines(body);
+    return true;
+}
+
+// Turns the body into its second non-empty line in place, so a file of several
+// megabytes is never held twice. False when there is no such line.
+bool keepSecondLine(std::string& body) {
+    size_t first = body.find_first_not_of('\n');
+    size_t firstEnd = body.find('\n', first);
+    size_t start =
+        firstEnd == std::string::npos ? firstEnd : body.find_first_not_of('\n', firstEnd);
+    if (start == std::string::npos) return false;
+    size_t end = body.find('\n', start);
+    if (end != std::string::npos) body.erase(end);
+    body.erase(0, start);
+    return true;
+}
+
 } // namespace
+
+bool UpdateServerRequest::ParseReply(const std::string& body, std::vector<std::string>& lines) {
+    lines = splitLines(body);
+    return !lines.empty() && lines[0].compare(0, 2, "ok") == 0;
+}
+
+void UpdateServerRequest::ParseBuildList(const std::vector<std::string>& lines, BuildList& list) {
+    for (size_t i = 1; i < lines.size(); i++) {
+        const std::string& line = lines[i];
+        if (line.size() < 3) continue;
+        Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", line.c_str());
+        size_t cut = line.find_first_of(";\r\n");
+        std::string build = line.substr(0, cut);
+        std::string version;
+        if (cut != std::string::npos) {
+            size_t end = line.find_first_of(";\r\n", cut + 1);
+            version = line.substr(cut + 1, end == std::string::npos ? end : end - cut - 1);
+        }
+        list.emplace(build, version);
+        Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", build.c_str(),
+                 version.c_str());
+    }
+}
 
 bool UpdateServerRequest::ping(const std::string& baseUrl) {
     Lines lines;
@@ -84,15 +134,15 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::s
 bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& firmwareId,
                                    const std::string& build, std::string& file,
                                    const std::string& baseUrl, bool noCal) {
-    Lines lines;
     Parameters p = {{"bld", build},
                     {"fw", firmwareId},
                     {"no_cal", noCal ? "true" : "false"},
                     {"op", "bird"},
                     {"sn", serialText(serial)}};
-    if (!request("GetBuild", baseUrl, p, lines)) return false;
+    std::string body;
+    if (!request("GetBuild", baseUrl, p, body)) return false;
     file.clear();
-    if (lines.size() > 1) file = lines[1];
+    if (keepSecondLine(body)) file = std::move(body);
     return true;
 }
 
@@ -102,21 +152,7 @@ bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildList& list,
     Lines lines;
     if (!request("GetBuildList", baseUrl, {{"op", "builds"}, {"sn", serialText(serial)}}, lines))
         return false;
-    for (size_t i = 1; i < lines.size(); i++) {
-        const std::string& line = lines[i];
-        if (line.size() < 3) continue;
-        Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", line.c_str());
-        size_t cut = line.find_first_of(";\r\n");
-        std::string build = line.substr(0, cut);
-        std::string version;
-        if (cut != std::string::npos) {
-            size_t end = line.find_first_of(";\r\n", cut + 1);
-            version = line.substr(cut + 1, end == std::string::npos ? end : end - cut - 1);
-        }
-        list.emplace(build, version);
-        Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", build.c_str(),
-                 version.c_str());
-    }
+    ParseBuildList(lines, list);
     return true;
 }
 

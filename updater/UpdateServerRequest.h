@@ -34,6 +34,12 @@ class UpdateServerRequest {
     static bool GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t& serial, uint32_t& build,
                                 const std::string& baseUrl);
 
+    // Reply parsing, apart from the transfer: the body's non-empty lines when its
+    // first line begins with "ok", else false.
+    static bool ParseReply(const std::string& body, std::vector<std::string>& lines);
+    // Build entries ("build;version") of an accepted reply's lines into list.
+    static void ParseBuildList(const std::vector<std::string>& lines, BuildList& list);
+
     // The pairs of the list, latest version first. Versions that are not three
     // numbers sort after every valid one, so the order stays strict and weak.
     static std::vector<std::pair<std::string, std::string>>

@@ -2,14 +2,19 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "BirdFile.h"
 #include "DeviceInfo.h"
 #include "Fingerprint.h"
 #include "UpdateServerRequest.h"
 #include "UpdaterDisplayInterface.h"
 #include "discover.h"
+
+class UpdaterStore;
+class UpdaterStoreItem;
 
 // One per run, owned by the entry point. Every command opens what it needs (store,
 // server, modules) and releases it before it answers; each reports its own
@@ -34,6 +39,14 @@ class Updater {
     // build: decimal text, empty for the latest. Answers the stored build, 0 on failure.
     uint32_t Download_Firmware(uint32_t serial, const std::string& build, bool override,
                                bool no_cal);
+    // The file to transfer: bird_path when given, else the build from the store
+    // (downloaded first when allowed and missing). Throws std::runtime_error.
+    BirdFile load_bird(const std::string& label, const std::string& bird_path, uint32_t serial,
+                       uint32_t build, bool allow_download);
+    // The store, or null after reporting why it cannot be opened.
+    static std::unique_ptr<UpdaterStore> _createUpdaterStore(UpdaterDisplayInterface& display,
+                                                             const std::string& store_path,
+                                                             const char* caller_name);
 
     // build 0 chooses the build; module_address 0 finds it behind the router.
     bool Update_Firmware(uint32_t serial, uint32_t build, const std::string& bird_file,
@@ -52,6 +65,11 @@ class Updater {
     bool Show_StoreInfo(uint32_t serial);
 
   private:
+    bool _valid_build(uint32_t serial, uint32_t build, const std::string& url);
+    bool _fetch_build(uint32_t serial, const std::string& firmware, const std::string& build,
+                      bool no_cal, std::string& data);
+    bool _store_build(UpdaterStoreItem& device, uint32_t number, std::string& text);
+
     std::string server_url;
     std::string store_path;
     UpdaterDisplayInterface& display;

@@ -20,21 +20,6 @@ std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(uint32_t, linkType) 
     return {};
 }
 
-BuildList Updater::Get_BuildList(uint32_t) {
-    notAvailable(display, "Listing server builds");
-    return {};
-}
-
-BuildList Updater::Get_BuildListLocal(uint32_t) {
-    notAvailable(display, "Listing local builds");
-    return {};
-}
-
-uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool) {
-    notAvailable(display, "Firmware download");
-    return 0;
-}
-
 bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
     notAvailable(display, "Firmware update");
     return false;

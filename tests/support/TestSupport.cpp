@@ -118,6 +118,90 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
     return result;
 }
 
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::map<std::string, std::string>& env) {
+    char tmpl[] = "/tmp/updater-child-err.XXXXXX";
+    int errFd = mkstemp(tmpl);
+    errPath = tmpl;
+    int pipeFds[2];
+    if (errFd < 0 || pipe(pipeFds) != 0) throw std::runtime_error("child set-up failed");
+    pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        dup2(errFd, STDERR_FILENO);
+        close(pipeFds[0]);
+        for (const auto& [k, v] : env) {
+            if (v.empty())
+                unsetenv(k.c_str());
+            else
+                setenv(k.c_str(), v.c_str(), 1);
+        }
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    close(errFd);
+    out = pipeFds[0];
+}
+
+std::string ChildProcess::waitForLine(const std::string& text, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (true) {
+        size_t nl;
+        while ((nl = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            if (line.find(text) != std::string::npos) return line;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0 || out < 0) return "";
+        pollfd p = {out, POLLIN, 0};
+        if (poll(&p, 1, int(left)) <= 0) continue;
+        char buf[4096];
+        ssize_t n = read(out, buf, sizeof buf);
+        if (n <= 0) {
+            close(out);
+            out = -1;
+            return "";
+        }
+        pending.append(buf, size_t(n));
+    }
+}
+
+std::string ChildProcess::errors() const {
+    return ReadFile(errPath);
+}
+
+int ChildProcess::stop(int timeoutMs) {
+    if (pid <= 0) return -1;
+    kill(pid, SIGTERM);
+    int status = 0;
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return -1;
+}
+
+ChildProcess::~ChildProcess() {
+    stop();
+    if (out >= 0) close(out);
+    unlink(errPath.c_str());
+}
+
 StdoutRedirect::StdoutRedirect(bool terminal) : terminal(terminal) {
     fflush(stdout);
     saved = dup(STDOUT_FILENO);

@@ -32,6 +32,30 @@ struct RunResult {
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
               const std::map<std::string, std::string>& env = {}, int timeoutSeconds = 60);
 
+// A program running beside the test; killed (SIGTERM, then SIGKILL) on destruction.
+// Its standard output can be read line by line; standard error goes to a file.
+class ChildProcess {
+  public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& env = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // The next line of standard output holding text, or "" after the time-out or end.
+    std::string waitForLine(const std::string& text, int timeoutMs = 10000);
+    // Everything the program wrote to standard error so far.
+    std::string errors() const;
+    // SIGTERM and wait; answers the exit status, -1 when it had to be killed.
+    int stop(int timeoutMs = 5000);
+
+  private:
+    int pid = -1;
+    int out = -1;
+    std::string pending;
+    std::string errPath;
+};
+
 // Path of a built executable in the build's bin folder.
 std::string BinPath(const std::string& name);
 
