@@ -4,7 +4,7 @@
 #include <cstring>
 
 size_t cobs_encode(const uint8_t* source, size_t length, uint8_t* destination) {
-    if (!source || !destination) return 0;
+    if ((!source && length > 0) || !destination) return 0;
     size_t out = 1, codePos = 0;
     uint8_t code = 1;
     for (size_t i = 0; i < length; i++) {
@@ -35,7 +35,7 @@ size_t cobs_encode_inplace(uint8_t* buffer, size_t length) {
 }
 
 size_t cobs_decode(const uint8_t* source, size_t length, uint8_t* destination) {
-    if (!source || !destination) return 0;
+    if ((!source && length > 0) || !destination) return 0;
     size_t in = 0, out = 0;
     while (in < length) {
         uint8_t code = source[in];
