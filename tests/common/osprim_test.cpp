@@ -31,11 +31,14 @@ TEST(aMutex, ReportsMisuseInsteadOfDeadlocking) {
     ASSERT_EQ(aMutex_Lock(m), aErrNone);
     EXPECT_EQ(aMutex_Lock(m), aErrDuplicate);
     // Another thread: TryLock answers at once, and it may not unlock what it lacks.
-    auto other = std::async(std::launch::async,
-                            [&] { return std::make_pair(aMutex_TryLock(m), aMutex_Unlock(m)); });
-    auto [tryLock, unlock] = other.get();
-    EXPECT_EQ(tryLock, aErrBusy);
-    EXPECT_EQ(unlock, aErrPermission);
+    auto other = std::async(std::launch::async, [&] {
+        aErr tryLock = aMutex_TryLock(m);
+#ifndef __SANITIZE_THREAD__ // the sanitizer reports the foreign unlock before we can
+        EXPECT_EQ(aMutex_Unlock(m), aErrPermission);
+#endif
+        return tryLock;
+    });
+    EXPECT_EQ(other.get(), aErrBusy);
     EXPECT_EQ(aMutex_Unlock(m), aErrNone);
     EXPECT_EQ(aMutex_TryLock(m), aErrNone);
     EXPECT_EQ(aMutex_Unlock(m), aErrNone);
