@@ -1,0 +1,13 @@
+// aStreamUSB - a module on USB as a byte stream
+#pragma once
+
+#include <cstdint>
+
+#include "aError.h"
+#include "aStream.h"
+
+// Opens the module with that serial number (kernel-driver node when present, else
+// libusb) and answers a stream over it; *stream is nulled first. aErrParam for a
+// null pointer or serial 0, aErrNotFound when no such module is attached, aErrBusy
+// when another program holds it, aErrPermission without access.
+aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream);
