@@ -3,7 +3,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CannedServer.h"
@@ -190,6 +192,35 @@ TEST_F(Acquisition, ServerFaultsEndInAMessageAndStoreNothing) {
     RunResult r = Updater({"-G", "-d", kSerial, "-u", "127.0.0.1:1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Has(r.err, "Server request failed for 127.0.0.1:1\n")) << r.err;
+}
+
+TEST_F(Acquisition, DownloadThatCannotBeWrittenRecordsNothing) {
+    Offer("ok.bird", "5", "1.0.0");
+    std::string url = StartServer();
+    fs::create_directories(StoreFile("5.bird")); // a folder where the file must go
+    RunResult r = Updater({"-G", "-d", kSerial, "-u", url});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Has(r.err, "Failed to write file with ")) << r.err;
+    EXPECT_FALSE(Has(testsupport::ReadFile(StoreFile(".settings")), "LATEST_DOWNLOAD"));
+}
+
+TEST_F(Acquisition, ServerAnswersConcurrentClients) {
+    Offer("a.bird", "100", "1.0.0");
+    Offer("b.bird", "200", "2.0.0");
+    std::string url = StartServer();
+    std::vector<std::thread> clients;
+    std::atomic<int> good{0};
+    for (int i = 0; i < 8; i++)
+        clients.emplace_back([&] {
+            RunResult r = testsupport::Run(BinPath("Updater"),
+                                           {"-i", store.path(), "-B", "-d", kSerial, "-u", url});
+            if (r.status == 0 && Has(r.out, "200            \t2.0.0")) good++;
+        });
+    for (auto& t : clients)
+        t.join();
+    EXPECT_EQ(good, 8);
+    std::string log = server->errors();
+    EXPECT_TRUE(Has(log, "GET /cgi/u?op=builds&sn=40F5849A& 200")) << log;
 }
 
 TEST_F(Acquisition, StalledServerTimesOut) {
