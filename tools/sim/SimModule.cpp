@@ -560,6 +560,7 @@ void SimModule::upgrade(const SimPacket& in, SimResult& r) {
             b.insert(b.end(), chunk.begin(), chunk.end());
         }
         chunk.clear();
+        sum = 0; // the next chunk is counted afresh, written or not
         return status(r, ok ? 0 : 1);
     }
     case kLoad: {

@@ -53,6 +53,10 @@ class Simulator {
     void stop();
 
     std::vector<SimEndpointInfo> endpoints() const;
+    // True while the module is away restarting (read inside with() or waitFor()).
+    bool restarting(const SimModule& module) const {
+        return downUntil.count(const_cast<SimModule*>(&module)) != 0;
+    }
     SimModule* find(uint32_t originalSerial);
 
     template <typename Fn> auto with(Fn fn) {
