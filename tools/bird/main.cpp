@@ -11,6 +11,7 @@
 
 #include "BirdFile.h"
 #include "BirdWriter.h"
+#include "FirmwareStamp.h"
 #include "aAtomicFile.h"
 
 namespace {
@@ -20,7 +21,7 @@ const char* kUsage =
     "  corvane-bird pack -o OUT --build N --version TEXT --model NAME [--serial HEX]\n"
     "                    [--loader FILE[@ADDR]]... --firmware FILE[@ADDR]...\n"
     "                    [--serial-offset ADDR] [--descriptor-offset ADDR]\n"
-    "                    [--loader-start ADDR]\n"
+    "                    [--loader-start ADDR] [--stamp]\n"
     "  corvane-bird show FILE\n"
     "  corvane-bird --help\n"
     "\n"
@@ -33,6 +34,10 @@ const char* kUsage =
     "serial-offset block that marks a generic image, personalised with each module's\n"
     "serial number on update (give --serial 0 or leave it out for such a file).\n"
     "--loader-start adds the block holding the address at which a loader is started.\n"
+    "--stamp appends a 16-byte stamp to the code of the first --firmware image: the\n"
+    "ASCII text CVSTAMP1, the build and the packed version, each 32 bits with the most\n"
+    "significant byte first (--version must then read MAJOR.MINOR.PATCH, each 0 to 255).\n"
+    "A simulated module reports the version and build of the stamp it received.\n"
     "Addresses are decimal or 0x-prefixed hexadecimal. The body ends with the CRC-32 of\n"
     "everything before it; a body that would compress more than eightfold is stored\n"
     "uncompressed, since readers inflate into eight times the compressed size.\n"
@@ -76,6 +81,7 @@ struct PackOptions {
     std::string out;
     BirdInfo info;
     bool haveBuild = false;
+    bool stamp = false;
     std::vector<Image> images;
     std::optional<uint32_t> serialOffset, descriptorOffset, loaderStart;
 };
@@ -95,6 +101,10 @@ bool parseImage(uint8_t type, const std::string& arg, Image& image) {
 std::string parsePack(int argc, char** argv, PackOptions& o) {
     for (int i = 2; i < argc; i++) {
         std::string opt = argv[i];
+        if (opt == "--stamp") {
+            o.stamp = true;
+            continue;
+        }
         if (i + 1 >= argc) return "option " + opt + " needs a value";
         std::string v = argv[++i];
         std::optional<uint32_t> n;
@@ -132,6 +142,8 @@ std::string parsePack(int argc, char** argv, PackOptions& o) {
     for (const auto& i : o.images)
         firmware |= i.type == BLOCK_FIRMWARE;
     if (!firmware) return "pack needs at least one --firmware image";
+    if (o.stamp && !FirmwareStamp_PackVersion(o.info.version.c_str()))
+        return "--stamp needs --version MAJOR.MINOR.PATCH";
     return BirdWriter::CheckInfo(o.info);
 }
 
@@ -144,11 +156,18 @@ int pack(int argc, char** argv) {
     if (o.serialOffset || o.descriptorOffset)
         w.AddSerialOffsets(o.serialOffset.value_or(0), o.descriptorOffset.value_or(0));
     if (o.loaderStart) w.AddLoaderStart(*o.loaderStart);
+    bool stampPending = o.stamp;
     for (uint8_t type : {BLOCK_LOADER, BLOCK_FIRMWARE})
         for (const auto& image : o.images) {
             if (image.type != type) continue;
             auto code = readImage(image.path);
             if (!code) return fail("cannot read image " + image.path);
+            if (type == BLOCK_FIRMWARE && stampPending) {
+                auto mark = FirmwareStamp_Make(
+                    {o.info.build, *FirmwareStamp_PackVersion(o.info.version.c_str())});
+                code->insert(code->end(), mark.begin(), mark.end());
+                stampPending = false;
+            }
             w.AddImage(type, 0, image.address, *code);
         }
     std::vector<uint8_t> file = w.File();
