@@ -210,6 +210,8 @@ TEST_P(LinkEngine, UserFilterTakesPacketsBeforeTheQueue) {
 TEST_P(LinkEngine, PacketLogRecordsBothDirectionsAndText) {
     aLinkRef id = open(module, GetParam());
     ASSERT_NE(0u, id);
+    // The start's force route is sent before the log exists.
+    ASSERT_TRUE(module.awaitCount(kForceRouteOn, 1));
     uint8_t direction = 0, buffer[64];
     size_t length = sizeof buffer;
     EXPECT_EQ(aErrNotReady, aLink_PacketDebug_Read(id, &direction, &length, buffer));
