@@ -123,7 +123,9 @@ void ScriptedModule::writeOut(const Bytes& bytes) {
     }
     int fd;
     {
-        std::lock_guard<std::mutex> l(lock);
+        // The host's connect returns before this side has accepted it.
+        std::unique_lock<std::mutex> l(lock);
+        changed.wait_for(l, std::chrono::seconds(5), [&] { return connFd >= 0 || stopping; });
         fd = connFd;
     }
     writeAll(fd, bytes);
