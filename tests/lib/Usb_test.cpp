@@ -4,6 +4,7 @@
 
 #include <libusb.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -242,6 +243,145 @@ TEST_F(UsbTest, WritesAreCutIntoPacketSizedTransfers) {
         EXPECT_EQ(modules[i]->outTransfers(), c.transfers);
         EXPECT_EQ(modules[i]->written(), data);
     }
+}
+
+struct Driver {
+    Driver() : d(cvusb_create_usb(cvusb_BACKEND_LIBUSB)) {}
+    ~Driver() { cvusb_destroy(&d); }
+    aErr get(uint8_t* b) { return cvusb_get_from_device(d, b); }
+    aErr write(const Bytes& b) { return cvusb_write_to_device(d, b.data(), b.size()); }
+    cvusbRef d;
+};
+
+TEST_F(UsbTest, FourIoErrorsInARowAreAbsorbedAndTheFifthFailsTheDevice) {
+    UsbModule* m = attach(module("40F5849A"));
+    ASSERT_FALSE(HasFailure());
+    Driver drv;
+    ASSERT_EQ(cvusb_open_corvane_device(drv.d, "40F5849A"), aErrNone);
+
+    m->failNext(5, UsbFault::IoError);
+    uint8_t b;
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(drv.get(&b), aErrNotReady) << i;
+    EXPECT_EQ(drv.get(&b), aErrIO);
+    EXPECT_EQ(cvusb_get_state(drv.d), cvusb_STATE_FAILED);
+    // Failed for good: a write fails at once, without a transfer.
+    EXPECT_EQ(drv.write({1, 2, 3}), aErrIO);
+    EXPECT_EQ(drv.get(&b), aErrIO);
+    EXPECT_TRUE(m->outTransfers().empty());
+
+    // Opening again recovers.
+    ASSERT_EQ(cvusb_open_corvane_device(drv.d, "40F5849A"), aErrNone);
+    EXPECT_EQ(drv.write({1, 2, 3}), aErrNone);
+    EXPECT_EQ(m->written(), (Bytes{1, 2, 3}));
+
+    EXPECT_EQ(cvusb_destroy(&drv.d), aErrNone);
+    EXPECT_EQ(drv.d, nullptr);
+    EXPECT_EQ(cvusb_destroy(&drv.d), aErrParam);
+}
+
+TEST_F(UsbTest, TransferFaultsAreRetriedClearedOrCountedAsTheirKindWants) {
+    UsbModule* m = attach(module("40F5849A"));
+    ASSERT_FALSE(HasFailure());
+    Driver drv;
+    ASSERT_EQ(cvusb_open_corvane_device(drv.d, "40F5849A"), aErrNone);
+    uint8_t b = 0;
+
+    // A good read between errors starts the count over.
+    m->failNext(4, UsbFault::IoError);
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(drv.get(&b), aErrNotReady);
+    m->queue({7});
+    EXPECT_EQ(drv.get(&b), aErrNone);
+    EXPECT_EQ(b, 7);
+    m->failNext(4, UsbFault::IoError);
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(drv.get(&b), aErrNotReady);
+    EXPECT_EQ(cvusb_get_state(drv.d), cvusb_STATE_READY);
+
+    // A stalled IN endpoint is cleared and the next read works.
+    m->failNext(1, UsbFault::Stall);
+    EXPECT_EQ(drv.get(&b), aErrNotReady);
+    m->queue({8});
+    EXPECT_EQ(drv.get(&b), aErrNone);
+    EXPECT_EQ(b, 8);
+
+    // Failed OUT transfers are sent again, stalled ones after clearing the halt.
+    m->failNext(3, UsbFault::IoError);
+    EXPECT_EQ(drv.write(counting(10)), aErrNone);
+    m->failNext(1, UsbFault::Stall);
+    EXPECT_EQ(drv.write(counting(10)), aErrNone);
+    Bytes twice = counting(10);
+    twice.insert(twice.end(), twice.begin(), twice.end());
+    EXPECT_EQ(m->written(), twice);
+
+    // Ten failed transfers leave bytes unsent: a write error, but not a failed device.
+    m->failNext(10, UsbFault::IoError);
+    EXPECT_EQ(drv.write({1}), aErrWrite);
+    EXPECT_EQ(m->written().size(), 20u);
+    EXPECT_EQ(drv.write({1}), aErrNone);
+
+    // An endpoint that stalls and cannot be cleared is an I/O error: absorbed four
+    // times, then the device counts as failed.
+    m->refuseClearHalt(true);
+    for (int i = 0; i < 4; i++) {
+        m->failNext(1, UsbFault::Stall);
+        EXPECT_EQ(drv.write({2}), aErrNone) << i;
+    }
+    m->failNext(1, UsbFault::Stall);
+    EXPECT_EQ(drv.write({2}), aErrIO);
+    EXPECT_EQ(cvusb_get_state(drv.d), cvusb_STATE_FAILED);
+}
+
+TEST_F(UsbTest, AClosedOrUnclaimedRecordRefusesTransfers) {
+    attach(module("40F5849A"));
+    ASSERT_FALSE(HasFailure());
+    Driver drv;
+    uint8_t b;
+    EXPECT_EQ(cvusb_get_state(drv.d), cvusb_STATE_CREATED);
+    EXPECT_EQ(drv.write({1}), aErrNotReady);
+    EXPECT_EQ(drv.get(&b), aErrNotReady);
+    ASSERT_EQ(cvusb_open_corvane_device(drv.d, "40F5849A"), aErrNone);
+    EXPECT_EQ(cvusb_close_corvane_device(drv.d), aErrNone);
+    EXPECT_EQ(drv.write({1}), aErrConnection);
+    EXPECT_EQ(drv.get(&b), aErrConnection);
+}
+
+size_t countModules() {
+    std::vector<linkSpec> found;
+    return aDiscovery_EnumerateModules(USB, collect, &found, 0);
+}
+
+std::atomic<int> contextLogLines{0};
+
+void countLogLine(libusb_context*, enum libusb_log_level, const char*) {
+    contextLogLines++;
+}
+
+void dropLogLine(libusb_context*, enum libusb_log_level, const char*) {}
+
+TEST_F(UsbTest, EndingTheContextLetsTheNextUseStartAFreshOne) {
+    attach(module("40F5849A"));
+    ASSERT_FALSE(HasFailure());
+    libusb_context* ctx = Corvane_libusb_context();
+    ASSERT_NE(ctx, nullptr);
+    EXPECT_EQ(Corvane_libusb_init(), ctx);
+
+    // Mark the context: it logs every step of an enumeration to us (and not to stderr).
+    libusb_set_log_cb(nullptr, dropLogLine, LIBUSB_LOG_CB_GLOBAL);
+    libusb_set_log_cb(ctx, countLogLine, LIBUSB_LOG_CB_CONTEXT);
+    libusb_set_option(ctx, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_DEBUG);
+    EXPECT_EQ(countModules(), 1u);
+    EXPECT_GT(contextLogLines.load(), 0);
+
+    // The next use gets a context without the mark, and it still finds the module.
+    Corvane_libusb_exit();
+    contextLogLines = 0;
+    EXPECT_EQ(countModules(), 1u);
+    EXPECT_EQ(contextLogLines.load(), 0);
+    Corvane_libusb_exit();
+    Corvane_libusb_exit(); // harmless without a context
+    libusb_set_log_cb(nullptr, nullptr, LIBUSB_LOG_CB_GLOBAL);
 }
 
 } // namespace
