@@ -41,6 +41,11 @@ class CannedServer {
         });
         port = server.bind_to_any_port("127.0.0.1");
         thread = std::thread([this] { server.listen_after_bind(); });
+        // stop() before the accept loop runs is lost and the join would hang, so wait
+        // (bounded) until the loop is up. Clients can connect meanwhile: the socket is
+        // already listening.
+        for (int i = 0; i < 5000 && !server.is_running(); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ~CannedServer() {
         server.stop();
