@@ -290,4 +290,13 @@ TEST_F(DeviceListing, RouterThatCannotBeFoundListsNothing) {
     EXPECT_TRUE(Received("D272031D").empty());
 }
 
+// Without -t only USB is searched, and nothing is attached here: no network at all.
+TEST(DeviceListingUsb, NothingAttachedListsNoDevices) {
+    testsupport::TempDir store;
+    RunResult r = testsupport::Run(BinPath("Updater"), {"-i", store.path(), "-D"}, {}, 60);
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ((std::vector<std::string>{"Discovered Devices: (USB)", "    No devices found."}),
+              Listing(r.out));
+}
+
 } // namespace
