@@ -15,6 +15,9 @@
 
 class UpdaterStore;
 class UpdaterStoreItem;
+namespace Pelmora::Corvane {
+class Module;
+}
 
 // One per run, owned by the entry point. Every command opens what it needs (store,
 // server, modules) and releases it before it answers; each reports its own
@@ -63,6 +66,20 @@ class Updater {
     bool Check_BirdFile(const std::string& path);
     // serial 0 lists the stored devices; otherwise the device's settings and files.
     bool Show_StoreInfo(uint32_t serial);
+
+    // Module steps the listing, the update and recovery share.
+
+    // The link configuration of the updater's own connections: no link server, no
+    // fallback to another link type. Reports a failure and answers it.
+    static aErr _disableEther(Pelmora::Corvane::Module& module, UpdaterDisplayInterface& display);
+    // 0 when the module does not tell.
+    static uint32_t _get_build_number(Pelmora::Corvane::Module& module);
+    // Version, then module and router address as the module reports them.
+    static aErr _get_version(Pelmora::Corvane::Module& module, DeviceInfo& info);
+    // The name, read only from firmware 2.10.4 on.
+    static aErr _get_device_name(Pelmora::Corvane::Module& module, DeviceInfo& info);
+    // 1 when found on USB, else 2 when found on TCP/IP, else 0.
+    static linkType _discover_link_type(uint32_t serial);
 
   private:
     bool _valid_build(uint32_t serial, uint32_t build, const std::string& url);

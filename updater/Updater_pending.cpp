@@ -10,16 +10,6 @@ void notAvailable(UpdaterDisplayInterface& display, const char* what) {
 
 } // namespace
 
-std::vector<DeviceInfo> Updater::Discover_Devices(linkType) {
-    notAvailable(display, "Device discovery");
-    return {};
-}
-
-std::vector<DeviceInfo> Updater::Discover_CVNetwork_Devices(uint32_t, linkType) {
-    notAvailable(display, "Routed device discovery");
-    return {};
-}
-
 bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
     notAvailable(display, "Firmware update");
     return false;

@@ -68,6 +68,9 @@ std::string SimConfig_ModuleOption(SimModuleSetup& s, const std::string& key,
         if (!num(254) || n == 0 || n & 1) return bad + " (even, 2 to 254)";
         (key == "address" ? m.address : m.router) = uint8_t(n);
         if (key == "address" && m.router == 2) m.router = uint8_t(n);
+    } else if (key == "discovery-address") {
+        if (!num(254) || n == 0 || n & 1) return bad + " (even, 2 to 254)";
+        m.announced = uint8_t(n);
     } else if (key == "version") {
         auto packed = FirmwareStamp_PackVersion(value.c_str());
         if (!packed) return bad + " (MAJOR.MINOR.PATCH)";

@@ -39,6 +39,7 @@ struct SimModuleConfig {
     uint8_t model = 19;
     uint8_t address = 2;  // even, non-zero
     uint8_t router = 2;   // address of the module routing for it
+    uint8_t announced = 0; // address the discovery reply carries; 0 for its own
     uint32_t version = 0; // packed; 0 takes 2.12.0
     uint32_t build = 1000;
     std::string name = "corvane-sim";

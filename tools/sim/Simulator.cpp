@@ -386,7 +386,8 @@ void Simulator::answerDiscovery() {
         if (e->bindAddress != ifAddr.s_addr && e->bindAddress != INADDR_ANY) continue;
         SimModule& m = *e->module;
         uint8_t reply[16] = {};
-        reply[1] = m.address();
+        // A stale record can name another address than the module now has.
+        reply[1] = m.config().announced ? m.config().announced : m.address();
         reply[2] = uint8_t(e->port);
         reply[3] = uint8_t(e->port >> 8);
         for (int i = 0; i < 4; i++)
