@@ -80,12 +80,24 @@ class Updater {
     static aErr _get_device_name(Pelmora::Corvane::Module& module, DeviceInfo& info);
     // 1 when found on USB, else 2 when found on TCP/IP, else 0.
     static linkType _discover_link_type(uint32_t serial);
+    // Does the file fit the connected module: serial number (or a generic file) and model.
+    static bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& bird_file,
+                                   Pelmora::Corvane::Module& module, uint32_t serial);
 
   private:
     bool _valid_build(uint32_t serial, uint32_t build, const std::string& url);
     bool _fetch_build(uint32_t serial, const std::string& firmware, const std::string& build,
                       bool no_cal, std::string& data);
     bool _store_build(UpdaterStoreItem& device, uint32_t number, std::string& text);
+    // The build an update without a file uses: the server's current one when stored,
+    // the last download, the last transfer; 0 when none.
+    uint32_t _choose_build(UpdaterStoreItem& device, uint32_t serial);
+    // fatal: the failure was reported and ends the update at once.
+    aErr _connect_target(Pelmora::Corvane::Module& target,
+                         std::unique_ptr<Pelmora::Corvane::Module>& router, uint32_t serial,
+                         uint8_t module_address, uint32_t router_serial, bool& fatal);
+    void _record_transfer(UpdaterStore& store, UpdaterStoreItem& device, uint32_t serial,
+                          const std::string& bird_path);
 
     std::string server_url;
     std::string store_path;

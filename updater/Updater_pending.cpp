@@ -10,11 +10,6 @@ void notAvailable(UpdaterDisplayInterface& display, const char* what) {
 
 } // namespace
 
-bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool) {
-    notAvailable(display, "Firmware update");
-    return false;
-}
-
 bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&,
                               uint32_t, bool) {
     notAvailable(display, "Reading a chip fingerprint");
