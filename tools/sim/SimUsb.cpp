@@ -128,6 +128,10 @@ class EmulatedModule : public SimUsbDevice {
         }
         signal();
     }
+    size_t pendingIn() const override {
+        std::lock_guard<std::mutex> g(lock);
+        return in.size();
+    }
     void failNext(int count, SimUsbFault fault) override {
         std::lock_guard<std::mutex> g(lock);
         faults += count;
@@ -472,10 +476,23 @@ void EmulatedModule::discard(UMockdevIoctlClient* c, UMockdevIoctlData* arg) {
     umockdev_ioctl_client_complete(c, -1, EINVAL);
 }
 
+// Our own slave on a node's pty keeps the master from reporting a hang-up while no host
+// holds the node; raw, so every byte value passes.
+int openHolder(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct termios t;
+        tcgetattr(fd, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+    }
+    return fd;
+}
+
 class EmulatedNode : public SimUsbNode {
   public:
-    EmulatedNode(int fd, int holder, std::string p)
-        : master(fd), slaveHold(holder), syspath(std::move(p)) {}
+    EmulatedNode(int fd, int holder, std::string n)
+        : master(fd), slaveHold(holder), devnode(std::move(n)) {}
     ~EmulatedNode() override {
         if (slaveHold >= 0) close(slaveHold);
     }
@@ -505,12 +522,19 @@ class EmulatedNode : public SimUsbNode {
         }
     }
     int fd() const override { return master; }
-    const std::string& path() const { return syspath; }
+    bool hangUp(const std::string& root) {
+        if (slaveHold < 0) return false;
+        bool done = ioctl(slaveHold, TIOCVHANGUP) == 0;
+        // Our own handle went with the others: a fresh one keeps the master quiet.
+        close(slaveHold);
+        slaveHold = openHolder(root + devnode);
+        return done;
+    }
 
   private:
     int master;
     int slaveHold;
-    std::string syspath;
+    std::string devnode;
     mutable std::mutex lock;
     Bytes got;
 };
@@ -607,17 +631,8 @@ SimUsbNode* SimUsbTestbed::attachKernelNode(uint32_t serialNumber) {
         impl->error = "no pty behind " + dev;
         return nullptr;
     }
-    // Our own slave keeps the master from reporting a hang-up while no host holds the
-    // node; raw, so every byte value passes.
-    int holder = open((root() + dev).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (holder >= 0) {
-        struct termios t;
-        tcgetattr(holder, &t);
-        cfmakeraw(&t);
-        tcsetattr(holder, TCSANOW, &t);
-    }
-    impl->nodes.push_back(std::make_unique<EmulatedNode>(
-        fd, holder, std::string("/sys/devices/virtual/corvane/") + name));
+    int holder = openHolder(root() + dev);
+    impl->nodes.push_back(std::make_unique<EmulatedNode>(fd, holder, dev));
     return impl->nodes.back().get();
 }
 
@@ -629,7 +644,8 @@ void SimUsbTestbed::detach(SimUsbDevice* device) {
     }
 }
 
-void SimUsbTestbed::detach(SimUsbNode* node) {
+bool SimUsbTestbed::hangUp(SimUsbNode* node) {
     for (auto& n : impl->nodes)
-        if (n.get() == node) impl->remove(n->path());
+        if (n.get() == node) return n->hangUp(root());
+    return false;
 }

@@ -50,6 +50,8 @@ class SimUsbDevice {
     virtual std::vector<size_t> outTransfers() const = 0;
     // Bytes for the host to read; one IN transfer takes as many as it has room for.
     virtual void queue(const Bytes& bytes) = 0;
+    // How many queued bytes the host has not read yet.
+    virtual size_t pendingIn() const = 0;
     // The next count bulk transfers, either direction, fail; a pending read fails at once.
     virtual void failNext(int count, SimUsbFault fault) = 0;
     // Whether the device refuses to clear a halted endpoint.
@@ -107,9 +109,12 @@ class SimUsbTestbed {
     SimUsbNode* attachKernelNode(uint32_t serialNumber);
     // Unplugs: the host's open handle fails with "no device" from now on, and the device
     // leaves sysfs and /dev with a remove event. The object stays valid until the test
-    // bed goes; a module that comes back is attached anew.
+    // bed goes; a module that comes back is attached anew (under a new device number).
     void detach(SimUsbDevice* device);
-    void detach(SimUsbNode* node);
+    // Hangs up every handle the host holds on the node: reads see end of file, writes
+    // fail. The node itself stays, because umockdev cannot add a node of a removed name
+    // again; a host may open it anew. False when the hang-up is not permitted.
+    bool hangUp(SimUsbNode* node);
 
     struct Impl;
 
