@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <mutex>
@@ -81,6 +82,7 @@ usbdevfs_urb* urbOf(UMockdevIoctlData* data) {
 // A URB submitted by the host: its record and its buffer, both as umockdev copies that
 // travel back to the host when it reaps the URB.
 struct Urb {
+    UMockdevIoctlClient* owner = nullptr; // the host's open handle that submitted it
     UMockdevIoctlData* record = nullptr;
     UMockdevIoctlData* buffer = nullptr;
     void release() {
@@ -201,6 +203,7 @@ class EmulatedModule : public SimUsbDevice {
         changed.notify_all();
     }
     const std::string& path() const { return syspath; }
+    const std::string& nodePath() const { return node; }
 
   private:
     static gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer self) {
@@ -212,10 +215,13 @@ class EmulatedModule : public SimUsbDevice {
         std::lock_guard<std::mutex> g(m->lock);
         m->openCount++;
     }
-    static void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer self) {
+    // Another handle on the device (an enumeration reading the serial number beside an
+    // open link) may close while the first one waits for transfers: only the closing
+    // handle's URBs go, or the other handle would wait forever for its own.
+    static void onVanished(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer self) {
         EmulatedModule* m = static_cast<EmulatedModule*>(self);
         std::lock_guard<std::mutex> g(m->lock);
-        m->dropUrbs();
+        m->dropUrbs(c);
         m->signal();
         m->changed.notify_all();
     }
@@ -242,11 +248,17 @@ class EmulatedModule : public SimUsbDevice {
         }
         if (r) r(bytes.data(), bytes.size());
     }
-    void dropUrbs() {
+    // Releases the URBs of one handle, or of all with null.
+    void dropUrbs(UMockdevIoctlClient* owner = nullptr) {
         for (auto* list : {&parked, &held, &finished}) {
-            for (Urb& u : *list)
-                u.release();
-            list->clear();
+            for (auto i = list->begin(); i != list->end();) {
+                if (owner && i->owner != owner) {
+                    ++i;
+                    continue;
+                }
+                i->release();
+                i = list->erase(i);
+            }
         }
     }
     // libusb sleeps in poll until the node is writable. Keep the pty's slave side full
@@ -366,6 +378,7 @@ void EmulatedModule::handle(UMockdevIoctlClient* c) {
 void EmulatedModule::submit(UMockdevIoctlClient* c, UMockdevIoctlData* arg) {
     GError* err = nullptr;
     Urb u;
+    u.owner = c;
     u.record = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), &err);
     usbdevfs_urb* urb = u.record ? urbOf(u.record) : nullptr;
     if (urb && urb->buffer_length > 0)
@@ -439,13 +452,15 @@ void EmulatedModule::fail(Urb u) {
 
 void EmulatedModule::reap(UMockdevIoctlClient* c, UMockdevIoctlData* arg) {
     std::lock_guard<std::mutex> g(lock);
-    if (finished.empty()) {
+    auto mine =
+        std::find_if(finished.begin(), finished.end(), [&](const Urb& u) { return u.owner == c; });
+    if (mine == finished.end()) {
         signal();
         umockdev_ioctl_client_complete(c, -1, gone ? ENODEV : EAGAIN);
         return;
     }
-    Urb u = finished.front();
-    finished.pop_front();
+    Urb u = *mine;
+    finished.erase(mine);
     GError* err = nullptr;
     UMockdevIoctlData* slot = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), &err);
     g_clear_error(&err);
@@ -464,7 +479,7 @@ void EmulatedModule::discard(UMockdevIoctlClient* c, UMockdevIoctlData* arg) {
     std::lock_guard<std::mutex> g(lock);
     for (auto* list : {&parked, &held}) {
         for (auto i = list->begin(); i != list->end(); ++i) {
-            if (i->record->client_addr != address) continue;
+            if (i->owner != c || i->record->client_addr != address) continue;
             Urb u = *i;
             list->erase(i);
             finish(u, -ENOENT, 0);
@@ -556,9 +571,16 @@ struct SimUsbTestbed::Impl {
         return false;
     }
     // A device that goes announces it, as the kernel would, and leaves sysfs and /dev.
-    void remove(const std::string& syspath) {
+    // umockdev's own removal would also drop the ioctl handler of a node the host still
+    // holds, leaving the host's next ioctl waiting forever for an answer; so the files
+    // go by hand and the handler stays to answer "no device".
+    void remove(const std::string& root, const std::string& syspath, const std::string& node) {
         umockdev_testbed_uevent(tb, syspath.c_str(), "remove");
-        umockdev_testbed_remove_device(tb, syspath.c_str());
+        std::error_code ignored;
+        std::string name = syspath.substr(syspath.rfind('/') + 1);
+        std::filesystem::remove(root + "/sys/bus/usb/devices/" + name, ignored);
+        std::filesystem::remove_all(root + syspath, ignored);
+        std::filesystem::remove(root + node, ignored);
     }
 };
 
@@ -640,7 +662,7 @@ void SimUsbTestbed::detach(SimUsbDevice* device) {
     for (auto& m : impl->modules) {
         if (m.get() != device || !m->plugged()) continue;
         m->unplug();
-        impl->remove(m->path());
+        impl->remove(root(), m->path(), m->nodePath());
     }
 }
 

@@ -121,8 +121,7 @@ std::string Simulator::usbRoot() const {
     return usb ? usb->root() : "";
 }
 
-SimUsbDevice* Simulator::usbDevice(const SimModule& module) {
-    std::lock_guard<std::mutex> hold(mutex);
+SimUsbDevice* Simulator::usbDevice(const SimModule& module) const {
     for (auto& e : eps)
         if (e->module == &module && e->via == Endpoint::Via::Usb) return e->device;
     return nullptr;
@@ -381,8 +380,10 @@ void Simulator::pass(const std::vector<pollfd>& fds) {
     }
     if (ready(discoveryFd)) answerDiscovery();
     for (auto& e : eps) {
-        if (ready(e->listenFd)) acceptOn(*e, now);
+        // A host that closed and connects again: see the close before the new connection,
+        // or the module would still count as taken and refuse it.
         if (ready(e->fd())) readFrom(*e, e->fd(), now);
+        if (ready(e->listenFd)) acceptOn(*e, now);
         if (e->via == Endpoint::Via::Usb) takeUsbInput(*e, now);
     }
     for (auto& e : eps) {

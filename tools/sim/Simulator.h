@@ -69,8 +69,8 @@ class Simulator {
     // The emulated USB test bed's root (UMOCKDEV_DIR), empty without USB endpoints.
     std::string usbRoot() const;
     // The module's emulated USB device as it is plugged in now (null while it is away),
-    // for tests that look at transfers or hold writes.
-    SimUsbDevice* usbDevice(const SimModule& module);
+    // for tests that look at transfers or hold writes (read inside with() or waitFor()).
+    SimUsbDevice* usbDevice(const SimModule& module) const;
     // True while the module is away restarting (read inside with() or waitFor()).
     bool restarting(const SimModule& module) const {
         return downUntil.count(const_cast<SimModule*>(&module)) != 0;
