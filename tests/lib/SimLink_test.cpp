@@ -83,6 +83,8 @@ Bytes echoImage(const Bytes& payload) {
 class SimulatedModule {
   public:
     SimulatedModule(Via via, const SimModuleConfig& config) : via(via) {
+        // A libusb context an earlier test left behind lists the devices of its time.
+        Corvane_libusb_exit();
         module = &sim.add(config);
         switch (via) {
         case Via::Tcp:
@@ -302,6 +304,7 @@ TEST(SimLinkDiscovery, DiscoverAndConnectOverUsb) {
     b.address = 4;
     sim.attachUsb(sim.add(a));
     sim.attachUsb(sim.add(b));
+    Corvane_libusb_exit();
     ASSERT_EQ("", sim.start());
     struct Case {
         const char* name;
