@@ -196,6 +196,7 @@ std::string Simulator::start() {
                 e->node = usb->attachKernelNode(e->module->serial());
                 if (!e->node) return "cannot add a driver node: " + usb->error();
                 e->master = e->node->fd();
+                nonBlocking(e->master); // a host that does not read must not stall the loop
             }
             e->link = newLink(*e, nowUs());
             continue;
