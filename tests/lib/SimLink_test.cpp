@@ -355,8 +355,10 @@ TEST(SimLinkDiscovery, DiscoverAndConnectOverTcpInAPrivateNetwork) {
     b.serial = 0x0BADCAFE;
     b.model = 5;
     b.address = 4;
-    sim.listenTcp(sim.add(a), testsupport::kModuleAddress, 0);
-    sim.listenTcp(sim.add(b), testsupport::kModuleAddress, 0);
+    SimModule& ma = sim.add(a);
+    SimModule& mb = sim.add(b);
+    sim.listenTcp(ma, testsupport::kModuleAddress, 0);
+    sim.listenTcp(mb, testsupport::kModuleAddress, 0);
     sim.setDiscovery(testsupport::kModuleAddress);
     ASSERT_EQ("", net.inModules([&] { return sim.start(); }));
     struct Case {
@@ -382,6 +384,9 @@ TEST(SimLinkDiscovery, DiscoverAndConnectOverTcpInAPrivateNetwork) {
         ASSERT_TRUE(result.has_value()) << "cannot enter the tool's namespace";
         EXPECT_EQ(c.result, *result);
         EXPECT_EQ(c.address, address);
+        // The next search starts once the module has seen this host go.
+        EXPECT_TRUE(sim.waitFor(
+            [&] { return !sim.tcpHostConnected(ma) && !sim.tcpHostConnected(mb); }, 5000));
     }
     sim.stop();
 }

@@ -121,6 +121,12 @@ std::string Simulator::usbRoot() const {
     return usb ? usb->root() : "";
 }
 
+bool Simulator::tcpHostConnected(const SimModule& module) const {
+    for (auto& e : eps)
+        if (e->module == &module && e->tcp && e->connFd >= 0) return true;
+    return false;
+}
+
 SimUsbDevice* Simulator::usbDevice(const SimModule& module) const {
     for (auto& e : eps)
         if (e->module == &module && e->via == Endpoint::Via::Usb) return e->device;

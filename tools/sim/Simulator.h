@@ -76,6 +76,9 @@ class Simulator {
         return downUntil.count(const_cast<SimModule*>(&module)) != 0;
     }
     SimModule* find(uint32_t originalSerial);
+    // True while a host holds one of the module's TCP connections (read inside with()
+    // or waitFor()).
+    bool tcpHostConnected(const SimModule& module) const;
 
     template <typename Fn> auto with(Fn fn) {
         std::lock_guard<std::mutex> hold(mutex);
