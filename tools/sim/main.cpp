@@ -1,4 +1,5 @@
 // corvane-sim - simulated modules over TCP/IP, serial and emulated USB for tests, demos and scripts
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -48,10 +49,14 @@ const char* kUsage =
 
 // Runs the command with the emulated devices in reach, passing the stop signals on;
 // answers its exit status.
-int runCommand(char** command, const std::string& usbRoot, const sigset_t& stopSignals) {
-    sigset_t waitFor = stopSignals;
+// SIGCHLD must be blocked in every thread (see main), or a thread that does not wait for
+// it could take it.
+int runCommand(char** command, const std::string& usbRoot) {
+    sigset_t waitFor;
+    sigemptyset(&waitFor);
+    sigaddset(&waitFor, SIGINT);
+    sigaddset(&waitFor, SIGTERM);
     sigaddset(&waitFor, SIGCHLD);
-    pthread_sigmask(SIG_BLOCK, &waitFor, nullptr);
     pid_t pid = fork();
     if (pid < 0) {
         fprintf(stderr, "corvane-sim: cannot start %s: %s\n", command[0], strerror(errno));
@@ -79,15 +84,14 @@ int runCommand(char** command, const std::string& usbRoot, const sigset_t& stopS
         _exit(127);
     }
     for (;;) {
-        int sig = 0;
-        sigwait(&waitFor, &sig);
-        if (sig != SIGCHLD) {
-            kill(pid, sig);
-            continue;
-        }
+        // The end is also checked once a second, whatever became of its signal.
+        const timespec second = {1, 0};
+        int sig = sigtimedwait(&waitFor, nullptr, &second);
+        if (sig == SIGINT || sig == SIGTERM) kill(pid, sig);
         int status = 0;
         pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (done < 0 && errno != EINTR) return 127;
     }
 }
 
@@ -98,12 +102,15 @@ int main(int argc, char** argv) {
         fputs(kUsage, stdout);
         return 0;
     }
-    // The signals are taken with sigwait, so every thread must have them blocked.
-    sigset_t stopSignals;
+    // The signals are taken with sigwait, so every thread must have them blocked; so
+    // must SIGCHLD, which tells of a command's end.
+    sigset_t stopSignals, blocked;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    blocked = stopSignals;
+    sigaddset(&blocked, SIGCHLD);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     // Everything after "--" is the command to run with the modules attached.
@@ -125,7 +132,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (command) {
-        int status = runCommand(command, sim.usbRoot(), stopSignals);
+        int status = runCommand(command, sim.usbRoot());
         sim.stop();
         return status;
     }
