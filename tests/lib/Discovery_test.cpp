@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "NamespacePair.h"
 #include "TestSupport.h"
 #include "discover.h"
 #include "unix_discovery.h"
@@ -22,67 +23,10 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-const char* kIp = "/usr/sbin/ip";
-const char* kToolAddress = "10.213.0.1";
-const char* kModuleAddress = "10.213.0.2";
-
-uint32_t address(const char* text) {
-    in_addr a = {};
-    inet_pton(AF_INET, text, &a);
-    return a.s_addr;
-}
-
-// Two fresh namespaces joined by a veth pair; removed on destruction.
-class NamespacePair {
-  public:
-    NamespacePair() {
-        std::string id = std::to_string(getpid());
-        tool = "cvtool" + id;
-        modules = "cvmod" + id;
-        std::string toolEnd = "cvt" + id, moduleEnd = "cvm" + id;
-        const std::vector<std::vector<std::string>> steps = {
-            {"netns", "add", tool},
-            {"netns", "add", modules},
-            {"link", "add", toolEnd, "netns", tool, "type", "veth", "peer", "name", moduleEnd,
-             "netns", modules},
-            {"-n", tool, "addr", "add", std::string(kToolAddress) + "/24", "dev", toolEnd},
-            {"-n", modules, "addr", "add", std::string(kModuleAddress) + "/24", "dev", moduleEnd},
-            {"-n", tool, "link", "set", toolEnd, "up"},
-            {"-n", modules, "link", "set", moduleEnd, "up"},
-            {"-n", tool, "link", "set", "lo", "up"},
-            {"-n", modules, "link", "set", "lo", "up"},
-        };
-        for (const auto& step : steps) {
-            testsupport::RunResult r = testsupport::Run(kIp, step, {}, 20);
-            if (r.status != 0) {
-                error = "ip " + step[0] + " " + step[1] + ": " + r.err;
-                return;
-            }
-        }
-    }
-    ~NamespacePair() {
-        testsupport::Run(kIp, {"netns", "del", tool}, {}, 20);
-        testsupport::Run(kIp, {"netns", "del", modules}, {}, 20);
-    }
-    // Moves the calling thread into a namespace; false when it cannot.
-    static bool join(const std::string& name) {
-        int fd = open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-        bool ok = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
-        if (fd >= 0) close(fd);
-        return ok;
-    }
-    // Runs fn on a thread inside the tool's namespace and answers its result.
-    template <typename Fn> auto inTool(Fn fn) -> decltype(fn()) {
-        decltype(fn()) result{};
-        std::thread t([&] {
-            if (join(tool)) result = fn();
-        });
-        t.join();
-        return result;
-    }
-    std::string tool, modules, error;
-};
+using testsupport::address;
+using testsupport::kModuleAddress;
+using testsupport::kToolAddress;
+using testsupport::NamespacePair;
 
 // A module's discovery reply.
 Bytes reply(uint8_t moduleAddress, uint16_t port, uint32_t serial, uint8_t model,

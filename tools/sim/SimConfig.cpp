@@ -46,8 +46,8 @@ std::string trim(const std::string& s) {
 } // namespace
 
 bool SimConfig_IsSwitch(const std::string& key) {
-    return key == "pty" || key == "uei-bytes" || key == "no-load-reply" || key == "busy" ||
-           key == "verbose";
+    return key == "pty" || key == "usb" || key == "usb-node" || key == "uei-bytes" ||
+           key == "no-load-reply" || key == "busy" || key == "verbose";
 }
 
 std::string SimConfig_ModuleOption(SimModuleSetup& s, const std::string& key,
@@ -87,6 +87,9 @@ std::string SimConfig_ModuleOption(SimModuleSetup& s, const std::string& key,
          : key == "pty"     ? s.pty
          : key == "busy"    ? f.busy
                             : f.noLoadReply) = b;
+    } else if (key == "usb" || key == "usb-node") {
+        if (!boolean(value, b)) return bad;
+        (key == "usb" ? s.usb : s.usbNode) = b;
     } else if (key == "chunk") {
         if (!num(65535) || n == 0) return bad;
         m.chunkSize = uint16_t(n);
@@ -242,7 +245,10 @@ std::string SimConfig_Build(const SimSetup& s, Simulator& sim) {
                 return "cannot put module at address " + std::to_string(m.module.address) +
                        " on the bus of its router";
         }
+        if (m.on && (m.usb || m.usbNode)) return "a module on a router's bus has no USB of its own";
         if (m.pty) sim.openPty(module);
+        if (m.usb) sim.attachUsb(module);
+        if (m.usbNode) sim.attachKernelNode(module);
         if (m.tcp == "no") continue;
         std::string address = s.bind, port = "0";
         if (m.tcp != "yes") {

@@ -13,7 +13,9 @@ struct SimModuleSetup {
     SimModuleConfig module;
     std::string tcp = "yes"; // "yes" (the default address, a free port), "no", or [ADDR:]PORT
     bool pty = false;
-    uint32_t on = 0; // serial number of the router whose bus it sits on; 0 for none
+    bool usb = false;     // on emulated USB
+    bool usbNode = false; // behind a kernel driver node
+    uint32_t on = 0;      // serial number of the router whose bus it sits on; 0 for none
 };
 
 struct SimSetup {

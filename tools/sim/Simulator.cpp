@@ -15,14 +15,18 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "SimUsb.h"
 #include "aAtomicFile.h"
+#include "cvusb_driver.h"
 
 namespace {
 
 constexpr uint16_t kDiscoveryPort = 9888;
 constexpr uint16_t kDiscoveryReplyPort = 9889;
 constexpr const char* kDiscoveryGroup = "232.2.2.2";
-constexpr size_t kOutMax = 1 << 16; // bytes held for a host that does not read
+constexpr size_t kOutMax = 1 << 16;         // bytes held for a host that does not read
+constexpr uint16_t kUsbMaxPacket = 512;     // high-speed bulk endpoints
+constexpr uint64_t kUnplugGraceUs = 200000; // for the host to read a restart's last reply
 
 uint64_t nowUs() {
     using namespace std::chrono;
@@ -41,6 +45,8 @@ void closeFd(int& fd) {
 } // namespace
 
 struct Simulator::Endpoint {
+    enum class Via { Tcp, Pty, Usb, Node };
+    Via via = Via::Tcp;
     bool tcp = true;
     SimModule* module = nullptr;
     uint32_t bindAddress = 0; // network byte order
@@ -51,8 +57,15 @@ struct Simulator::Endpoint {
     std::string path;
     std::unique_ptr<SimLink> link;
     std::vector<uint8_t> out;
+    // Emulated USB: the device plugged in now, and the host's bytes it took, which
+    // arrive on umockdev's thread.
+    SimUsbDevice* device = nullptr;
+    SimUsbNode* node = nullptr;
+    std::mutex inboxLock;
+    std::vector<uint8_t> inbox;
+    uint64_t unplugByUs = 0; // restarting: unplug once the host read the rest, or by then
 
-    int fd() const { return tcp ? connFd : master; }
+    int fd() const { return tcp ? connFd : via == Via::Usb ? -1 : master; }
 };
 
 Simulator::Simulator() = default;
@@ -82,9 +95,73 @@ void Simulator::listenTcp(SimModule& module, const std::string& address, uint16_
 
 void Simulator::openPty(SimModule& module) {
     auto e = std::make_unique<Endpoint>();
+    e->via = Endpoint::Via::Pty;
     e->tcp = false;
     e->module = &module;
     eps.push_back(std::move(e));
+}
+
+void Simulator::attachUsb(SimModule& module) {
+    auto e = std::make_unique<Endpoint>();
+    e->via = Endpoint::Via::Usb;
+    e->tcp = false;
+    e->module = &module;
+    eps.push_back(std::move(e));
+}
+
+void Simulator::attachKernelNode(SimModule& module) {
+    auto e = std::make_unique<Endpoint>();
+    e->via = Endpoint::Via::Node;
+    e->tcp = false;
+    e->module = &module;
+    eps.push_back(std::move(e));
+}
+
+std::string Simulator::usbRoot() const {
+    return usb ? usb->root() : "";
+}
+
+bool Simulator::tcpHostConnected(const SimModule& module) const {
+    for (auto& e : eps)
+        if (e->module == &module && e->tcp && e->connFd >= 0) return true;
+    return false;
+}
+
+SimUsbDevice* Simulator::usbDevice(const SimModule& module) const {
+    for (auto& e : eps)
+        if (e->module == &module && e->via == Endpoint::Via::Usb) return e->device;
+    return nullptr;
+}
+
+bool Simulator::plugUsb(Endpoint& e) {
+    char serial[16];
+    snprintf(serial, sizeof serial, "%08X", e.module->serial());
+    e.device = usb->attach({serial, cvusb_VENDOR_ID, e.module->model(), kUsbMaxPacket, true});
+    if (!e.device) return false;
+    {
+        std::lock_guard<std::mutex> g(e.inboxLock);
+        e.inbox.clear();
+    }
+    int wakeFd = wake[1];
+    Endpoint* ep = &e;
+    e.device->setReceiver([ep, wakeFd](const uint8_t* bytes, size_t length) {
+        {
+            std::lock_guard<std::mutex> g(ep->inboxLock);
+            ep->inbox.insert(ep->inbox.end(), bytes, bytes + length);
+        }
+        char b = 0;
+        (void)!write(wakeFd, &b, 1);
+    });
+    return true;
+}
+
+void Simulator::takeUsbInput(Endpoint& e, uint64_t now) {
+    std::vector<uint8_t> bytes;
+    {
+        std::lock_guard<std::mutex> g(e.inboxLock);
+        bytes.swap(e.inbox);
+    }
+    if (e.link && !bytes.empty()) e.link->input(bytes.data(), bytes.size(), now);
 }
 
 void Simulator::setDiscovery(const std::string& interfaceAddress) {
@@ -114,7 +191,22 @@ bool Simulator::openListener(Endpoint& e) {
 
 std::string Simulator::start() {
     if (running) return "already running";
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return "cannot make a pipe";
     for (auto& e : eps) {
+        if (e->via == Endpoint::Via::Usb || e->via == Endpoint::Via::Node) {
+            if (!usb) usb = std::make_unique<SimUsbTestbed>();
+            if (!usb->error().empty()) return "cannot emulate USB: " + usb->error();
+            if (e->via == Endpoint::Via::Usb && !plugUsb(*e))
+                return "cannot attach an emulated USB device: " + usb->error();
+            if (e->via == Endpoint::Via::Node) {
+                e->node = usb->attachKernelNode(e->module->serial());
+                if (!e->node) return "cannot add a driver node: " + usb->error();
+                e->master = e->node->fd();
+                nonBlocking(e->master); // a host that does not read must not stall the loop
+            }
+            e->link = newLink(*e, nowUs());
+            continue;
+        }
         if (e->tcp) {
             if (inet_pton(AF_INET, e->bindText.c_str(), &e->bindAddress) != 1)
                 return "bad listening address " + e->bindText;
@@ -158,7 +250,6 @@ std::string Simulator::start() {
                    strerror(errno);
         nonBlocking(discoveryFd);
     }
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return "cannot make a pipe";
     running = true;
     thread = std::thread([this] { loop(); });
     return {};
@@ -177,9 +268,14 @@ void Simulator::stop() {
         e->link.reset();
         closeFd(e->connFd);
         closeFd(e->listenFd);
+        if (e->via == Endpoint::Via::Node) e->master = -1; // the test bed's own
         closeFd(e->master);
         closeFd(e->slaveHold);
+        e->device = nullptr;
+        e->node = nullptr;
     }
+    // The devices go before the wake-up pipe their receivers write to.
+    usb.reset();
     closeFd(discoveryFd);
     closeFd(wake[0]);
     closeFd(wake[1]);
@@ -189,8 +285,14 @@ std::vector<SimEndpointInfo> Simulator::endpoints() const {
     std::vector<SimEndpointInfo> list;
     for (const auto& e : eps) {
         uint32_t serial = e->module->originalSerial();
+        char node[32];
+        snprintf(node, sizeof node, cvusb_KERNEL_NODE_FORMAT, serial);
         if (e->tcp)
             list.push_back({"tcp", serial, e->bindText + ":" + std::to_string(e->port)});
+        else if (e->via == Endpoint::Via::Usb)
+            list.push_back({"usb", serial, usbRoot()});
+        else if (e->via == Endpoint::Via::Node)
+            list.push_back({"usb-node", serial, node});
         else
             list.push_back({"serial", serial, e->path});
     }
@@ -215,8 +317,8 @@ bool Simulator::waitFor(const std::function<bool()>& pred, int timeoutMs) {
 }
 
 std::unique_ptr<SimLink> Simulator::newLink(Endpoint& e, uint64_t now) {
-    auto link =
-        std::make_unique<SimLink>(*e.module, e.tcp ? SimFraming::Bare : SimFraming::Cobs, now);
+    auto link = std::make_unique<SimLink>(
+        *e.module, e.via == Endpoint::Via::Pty ? SimFraming::Cobs : SimFraming::Bare, now);
     if (verbose)
         link->setTrace(
             [this](bool out, const SimModule& m, const SimPacket& p) { traceOut(out, m, p); });
@@ -234,8 +336,10 @@ void Simulator::traceOut(bool out, const SimModule& module, const SimPacket& p) 
 
 uint64_t Simulator::nextWakeUs() {
     uint64_t next = UINT64_MAX;
-    for (auto& e : eps)
+    for (auto& e : eps) {
         if (e->link) next = std::min(next, e->link->nextEventUs());
+        if (e->unplugByUs && e->device) next = std::min(next, e->unplugByUs);
+    }
     for (auto& [m, until] : downUntil)
         next = std::min(next, until);
     return next;
@@ -283,14 +387,24 @@ void Simulator::pass(const std::vector<pollfd>& fds) {
     }
     if (ready(discoveryFd)) answerDiscovery();
     for (auto& e : eps) {
-        if (ready(e->listenFd)) acceptOn(*e, now);
+        // A host that closed and connects again: see the close before the new connection,
+        // or the module would still count as taken and refuse it.
         if (ready(e->fd())) readFrom(*e, e->fd(), now);
+        if (ready(e->listenFd)) acceptOn(*e, now);
+        if (e->via == Endpoint::Via::Usb) takeUsbInput(*e, now);
     }
     for (auto& e : eps) {
+        if (e->unplugByUs && e->device && (!e->device->pendingIn() || now >= e->unplugByUs)) {
+            usb->detach(e->device);
+            e->device = nullptr;
+        }
         if (!e->link) continue;
         e->link->tick(now);
         auto bytes = e->link->output(now);
-        e->out.insert(e->out.end(), bytes.begin(), bytes.end());
+        if (e->device)
+            e->device->queue(bytes);
+        else
+            e->out.insert(e->out.end(), bytes.begin(), bytes.end());
         if (e->link->takeStarted() && !dumpDir.empty()) dump(*e->module);
         if (e->link->dropped()) restart(e->module, now);
     }
@@ -342,6 +456,11 @@ void Simulator::restart(SimModule* module, uint64_t now) {
             auto rest = e->link->flush();
             e->out.insert(e->out.end(), rest.begin(), rest.end());
         }
+        if (e->device) {
+            // Pulled out once the host has read what the module still said.
+            e->device->queue(e->out);
+            e->unplugByUs = now + kUnplugGraceUs;
+        }
         if (e->fd() >= 0 && !e->out.empty()) (void)!write(e->fd(), e->out.data(), e->out.size());
         e->out.clear();
         e->link.reset();
@@ -349,6 +468,7 @@ void Simulator::restart(SimModule* module, uint64_t now) {
             closeFd(e->connFd);
             closeFd(e->listenFd);
         }
+        if (e->node) usb->hangUp(e->node);
     }
     downUntil[module] = now + uint64_t(module->restartMs()) * 1000;
 }
@@ -364,6 +484,13 @@ void Simulator::revive(uint64_t now) {
             if (e->tcp) {
                 if (!openListener(*e))
                     fprintf(stderr, "corvane-sim: cannot listen again on port %u\n", e->port);
+            } else if (e->via == Endpoint::Via::Usb) {
+                if (e->device) usb->detach(e->device); // the grace ran past the restart
+                e->unplugByUs = 0;
+                if (!plugUsb(*e))
+                    fprintf(stderr, "corvane-sim: cannot plug %08X in again: %s\n",
+                            e->module->originalSerial(), usb->error().c_str());
+                e->link = newLink(*e, now);
             } else {
                 e->link = newLink(*e, now);
             }

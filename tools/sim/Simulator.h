@@ -15,11 +15,15 @@
 #include "SimLink.h"
 #include "SimModule.h"
 
+class SimUsbTestbed;
+class SimUsbDevice;
+
 // One way in to a module, as the ready line lists it.
 struct SimEndpointInfo {
-    std::string kind;  // "tcp", "serial", "routed" or "discovery"
+    std::string kind;  // "tcp", "serial", "usb", "usb-node", "routed" or "discovery"
     uint32_t serial;   // the module's serial number (0 for discovery)
-    std::string where; // "ADDR:PORT", the pty path, "ROUTER ADDRESS" or the interface
+    std::string where; // "ADDR:PORT", the pty path, the emulated USB test bed's root,
+                       // the driver node, "ROUTER ADDRESS" or the interface
 };
 
 // Owns the modules and serves them from one thread. Modules, buses and endpoints are
@@ -39,6 +43,15 @@ class Simulator {
     void listenTcp(SimModule& module, const std::string& address, uint16_t port);
     // A pseudo-terminal carrying the module's packets in COBS frames.
     void openPty(SimModule& module);
+    // The module on emulated USB (vendor cvusb_VENDOR_ID, product id its model), for
+    // programs run with umockdev's preload library and UMOCKDEV_DIR set to usbRoot().
+    // A restart unplugs it, and it comes back after the restart time as a new device,
+    // with the serial number it answers under then.
+    void attachUsb(SimModule& module);
+    // The module behind a kernel driver node /dev/corvane.SERIAL in the same test bed.
+    // A restart hangs up the host's handle; the node stays (umockdev cannot bring back
+    // a node of the same name) and the module is silent for the restart time.
+    void attachKernelNode(SimModule& module);
     // Answers module discovery requests (group 232.2.2.2 port 9888) on the interface
     // with this IPv4 address, for the TCP ports bound to it or to any address.
     void setDiscovery(const std::string& interfaceAddress);
@@ -53,11 +66,19 @@ class Simulator {
     void stop();
 
     std::vector<SimEndpointInfo> endpoints() const;
+    // The emulated USB test bed's root (UMOCKDEV_DIR), empty without USB endpoints.
+    std::string usbRoot() const;
+    // The module's emulated USB device as it is plugged in now (null while it is away),
+    // for tests that look at transfers or hold writes (read inside with() or waitFor()).
+    SimUsbDevice* usbDevice(const SimModule& module) const;
     // True while the module is away restarting (read inside with() or waitFor()).
     bool restarting(const SimModule& module) const {
         return downUntil.count(const_cast<SimModule*>(&module)) != 0;
     }
     SimModule* find(uint32_t originalSerial);
+    // True while a host holds one of the module's TCP connections (read inside with()
+    // or waitFor()).
+    bool tcpHostConnected(const SimModule& module) const;
 
     template <typename Fn> auto with(Fn fn) {
         std::lock_guard<std::mutex> hold(mutex);
@@ -80,11 +101,14 @@ class Simulator {
     void traceOut(bool out, const SimModule& module, const SimPacket& p);
     std::unique_ptr<SimLink> newLink(Endpoint& e, uint64_t nowUs);
     bool openListener(Endpoint& e);
+    bool plugUsb(Endpoint& e);
+    void takeUsbInput(Endpoint& e, uint64_t nowUs);
     uint64_t nextWakeUs();
 
     std::vector<std::unique_ptr<SimModule>> modules;
     std::map<SimModule*, SimModule*> routerOf;
     std::vector<std::unique_ptr<Endpoint>> eps;
+    std::unique_ptr<SimUsbTestbed> usb;
     std::map<SimModule*, uint64_t> downUntil;
     std::string discoveryInterface;
     int discoveryFd = -1;
