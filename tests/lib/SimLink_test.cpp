@@ -258,6 +258,8 @@ bool onUsb(uint32_t serial) {
 TEST(SimLinkUsb, RestartingModuleLeavesUsbAndComesBack) {
     SimModuleConfig c = config();
     c.afterLoad = SimAfterLoad::DeadBeef;
+    // Away long enough to be seen away even when a sanitizer slows the unplug down.
+    c.restartMs = 1500;
     SimulatedModule sim(Via::Usb, c);
     ASSERT_EQ("", sim.error);
     SimModule& m = *sim.module;
@@ -272,19 +274,19 @@ TEST(SimLinkUsb, RestartingModuleLeavesUsbAndComesBack) {
     aPacket_Destroy(&p);
     auto away = [&] { return sim.sim.restarting(m) && !sim.sim.usbDevice(m); };
     auto back = [&] { return !sim.sim.restarting(m) && sim.sim.usbDevice(m); };
-    ASSERT_TRUE(sim.sim.waitFor(away, 5000));
+    ASSERT_TRUE(sim.sim.waitFor(away, 15000));
     EXPECT_FALSE(onUsb(kSerial));
     EXPECT_TRUE(awaitStatus(id, LINK_IO_ERROR));
     aLink_Destroy(&id);
 
-    ASSERT_TRUE(sim.sim.waitFor(back, 5000));
+    ASSERT_TRUE(sim.sim.waitFor(back, 15000));
     EXPECT_TRUE(onUsb(SimModule::kLoaderSerial));
     EXPECT_FALSE(onUsb(kSerial));
     id = aLink_CreateUSB(SimModule::kLoaderSerial);
     ASSERT_NE(0u, id);
     put(id, 2, {0x5F, 6}); // reboot into the (empty) new image
-    ASSERT_TRUE(sim.sim.waitFor(away, 5000));
-    ASSERT_TRUE(sim.sim.waitFor(back, 5000));
+    ASSERT_TRUE(sim.sim.waitFor(away, 15000));
+    ASSERT_TRUE(sim.sim.waitFor(back, 15000));
     aLink_Destroy(&id);
     EXPECT_TRUE(onUsb(kSerial));
     EXPECT_FALSE(onUsb(SimModule::kLoaderSerial));

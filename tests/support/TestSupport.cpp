@@ -61,6 +61,24 @@ void drain(int fd, std::string& into, bool& open) {
         open = false;
 }
 
+// In a forked child: the environment changes, then the program; never returns.
+[[noreturn]] void execWith(const std::string& program, const std::vector<std::string>& args,
+                           const std::map<std::string, std::string>& env) {
+    for (const auto& [k, v] : env) {
+        if (v.empty())
+            unsetenv(k.c_str());
+        else
+            setenv(k.c_str(), v.c_str(), 1);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
 } // namespace
 
 RunResult Run(const std::string& program, const std::vector<std::string>& args,
@@ -76,19 +94,7 @@ RunResult Run(const std::string& program, const std::vector<std::string>& args,
         dup2(devnull, STDIN_FILENO);
         close(out[0]);
         close(err[0]);
-        for (const auto& [k, v] : env) {
-            if (v.empty())
-                unsetenv(k.c_str());
-            else
-                setenv(k.c_str(), v.c_str(), 1);
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        execWith(program, args, env);
     }
     close(out[1]);
     close(err[1]);
@@ -130,19 +136,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
         dup2(pipeFds[1], STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
         close(pipeFds[0]);
-        for (const auto& [k, v] : env) {
-            if (v.empty())
-                unsetenv(k.c_str());
-            else
-                setenv(k.c_str(), v.c_str(), 1);
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(program.c_str()));
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
+        execWith(program, args, env);
     }
     close(pipeFds[1]);
     close(errFd);
