@@ -53,8 +53,9 @@ void awaitLoaderRestart(Module& target) {
 }
 
 // The module came back under its loader: find it again, a bounded number of times.
-// Over USB it re-enumerates and is found by its serial number (refreshing the USB
-// context every third try); over TCP/IP it comes back at the same address and port.
+// Over USB it re-enumerates and is found by its serial number, or by the default one a
+// loader may answer to instead (refreshing the USB context every third try); over
+// TCP/IP it comes back at the same address and port.
 void reenumerate(Module& target, uint32_t serial, linkType type) {
     target.disconnect();
     for (int t = 1; t <= kEnumerationTries; t++) {
@@ -64,7 +65,10 @@ void reenumerate(Module& target, uint32_t serial, linkType type) {
                          "Failed enumeration after 3 tries, refreshing libusb context.\n");
                 Corvane_libusb_exit();
             }
-            target.discoverAndConnect(USB, serial);
+            if (target.discoverAndConnect(USB, serial) != aErrNone) {
+                target.disconnect();
+                target.discoverAndConnect(USB, UpdaterEntity::kDefaultSerial);
+            }
         } else {
             target.reconnect();
         }

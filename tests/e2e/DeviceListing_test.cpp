@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "E2eSupport.h"
 #include "TestSupport.h"
 
 using testsupport::BinPath;
@@ -61,22 +62,8 @@ class Namespaces {
     std::string tool, modules, error;
 };
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        out.push_back(line);
-    return out;
-}
-
-// The listing: from "Discovered Devices:" to the end.
-std::vector<std::string> Listing(const std::string& out) {
-    std::vector<std::string> lines = Lines(out);
-    auto at = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
-        return l.rfind("Discovered Devices:", 0) == 0;
-    });
-    return std::vector<std::string>(at, lines.end());
-}
+using e2e::Lines;
+using e2e::Listing;
 
 class DeviceListing : public ::testing::Test {
   protected:

@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "BirdFile.h"
+#include "E2eSupport.h"
 #include "TestSupport.h"
 
+using e2e::Has;
 using testsupport::BinPath;
 using testsupport::ChildProcess;
 using testsupport::RunResult;
@@ -28,10 +29,6 @@ const char* kToolAddress = "10.216.0.1";
 const char* kModuleAddress = "10.216.0.2";
 const char* kSerial = "40F5849A";
 const char* kNewVersion = "2.13.1 (       777)";
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
 
 // The tool's namespace and the modules' namespace joined by a veth pair; removed on
 // destruction. error says why they could not be made.
@@ -69,22 +66,12 @@ class Namespaces {
     std::string tool, modules, error;
 };
 
-std::string Pattern(size_t n, int seed) {
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; i++)
-        s[i] = char(seed + i * 31 + (i >> 5));
-    return s;
-}
-
 class Update : public ::testing::Test {
   protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "private network namespaces need root";
         net = std::make_unique<Namespaces>();
         if (!net->error.empty()) GTEST_SKIP() << "no private network namespace: " << net->error;
-        testsupport::WriteFile(work.file("loader.bin"), Pattern(3000, 1));
-        testsupport::WriteFile(work.file("fw1.bin"), Pattern(5000, 2));
-        testsupport::WriteFile(work.file("fw2.bin"), Pattern(700, 3));
         fs::create_directories(work.file("dump"));
     }
 
@@ -92,34 +79,7 @@ class Update : public ::testing::Test {
     std::string Pack(const std::string& name, const std::string& build = "777",
                      const std::string& version = "2.13.1", const std::string& model = "USBHub3p",
                      const std::string& serial = "", bool loader = true) {
-        std::vector<std::string> args = {"pack",
-                                         "-o",
-                                         work.file(name),
-                                         "--build",
-                                         build,
-                                         "--version",
-                                         version,
-                                         "--model",
-                                         model,
-                                         "--firmware",
-                                         work.file("fw1.bin") + "@0x4000",
-                                         "--firmware",
-                                         work.file("fw2.bin") + "@0x9000",
-                                         "--stamp"};
-        if (loader) {
-            args.push_back("--loader");
-            args.push_back(work.file("loader.bin") + "@0x20000000");
-        }
-        if (serial.empty()) {
-            args.push_back("--serial-offset");
-            args.push_back("0x4010");
-        } else {
-            args.push_back("--serial");
-            args.push_back(serial);
-        }
-        RunResult r = testsupport::Run(BinPath("corvane-bird"), args);
-        EXPECT_EQ(0, r.status) << r.err;
-        return work.file(name);
+        return birds.Pack(name, build, version, model, serial, loader);
     }
 
     // corvane-sim in the modules' namespace with these [module] sections.
@@ -158,32 +118,13 @@ class Update : public ::testing::Test {
     }
 
     std::map<std::string, std::string> Settings(const std::string& serial = kSerial) {
-        std::map<std::string, std::string> out;
-        std::istringstream in(testsupport::ReadFile(StoreDir(serial) + "/.settings"));
-        for (std::string line; std::getline(in, line);)
-            if (size_t eq = line.find('='); eq != std::string::npos)
-                out[line.substr(0, eq)] = line.substr(eq + 1);
-        return out;
+        return e2e::StoredSettings(store.path(), serial);
     }
 
     // The module received exactly the file's loader and firmware code, personalised
     // with its serial number when the file is generic.
     void ExpectReceived(const std::string& birdPath, const std::string& serial = kSerial) {
-        BirdFile bird(birdPath);
-        if (bird.hasSerialOffsets) {
-            ASSERT_TRUE(bird.ReplaceSerialNumber(std::stoul(serial, 0, 16)));
-        }
-        for (auto [type, kind] :
-             {std::pair{BLOCK_LOADER, "loader"}, {BLOCK_FIRMWARE, "firmware"}}) {
-            int n = 1;
-            for (const BirdBlock& b : bird.FindBlocks(type)) {
-                std::string dump =
-                    work.file("dump/" + serial + "-" + kind + "-" + std::to_string(n++) + ".bin");
-                EXPECT_EQ(std::string(reinterpret_cast<char*>(b.data) + 4, b.length - 4),
-                          testsupport::ReadFile(dump))
-                    << dump;
-            }
-        }
+        e2e::ExpectDumped(birdPath, work.file("dump"), serial);
     }
 
     // The listing line of the module once it is back from its restart.
@@ -197,11 +138,7 @@ class Update : public ::testing::Test {
         return "";
     }
 
-    void ExpectRecorded(const std::string& transfer) {
-        auto s = Settings();
-        EXPECT_EQ(transfer, s["LATEST_TRANSFER"]);
-        EXPECT_EQ(24u, s["LAST_TRANSFER_DATE"].size()) << s["LAST_TRANSFER_DATE"];
-    }
+    void ExpectRecorded(const std::string& transfer) { e2e::ExpectRecorded(Settings(), transfer); }
 
     void ExpectNothingRecorded() {
         auto s = Settings();
@@ -228,6 +165,7 @@ class Update : public ::testing::Test {
 
     std::unique_ptr<Namespaces> net;
     testsupport::TempDir work, store;
+    e2e::BirdMaker birds{work};
     std::unique_ptr<ChildProcess> sim, server;
 };
 
