@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "E2eSupport.h"
+#include "NamespacePair.h"
 #include "TestSupport.h"
 
 using testsupport::BinPath;
@@ -20,47 +21,13 @@ using testsupport::RunResult;
 namespace {
 
 const char* kIp = "/usr/sbin/ip";
-const char* kToolAddress = "10.214.0.1";
-const char* kModuleAddress = "10.214.0.2";
+using testsupport::kModuleAddress;
+using testsupport::kToolAddress;
 const char* kTcpHeading =
     "    Device    Module   Router  Model          Firmware Version (Build)   "
     "[IP address]       Device Name";
 
-// The tool's namespace and the modules' namespace joined by a veth pair; removed on
-// destruction. error says why they could not be made.
-class Namespaces {
-  public:
-    Namespaces() {
-        std::string id = std::to_string(getpid());
-        tool = "cvlt" + id;
-        modules = "cvlm" + id;
-        std::string toolEnd = "cvlt" + id + "t", moduleEnd = "cvlm" + id + "m";
-        const std::vector<std::vector<std::string>> steps = {
-            {"netns", "add", tool},
-            {"netns", "add", modules},
-            {"link", "add", toolEnd, "netns", tool, "type", "veth", "peer", "name", moduleEnd,
-             "netns", modules},
-            {"-n", tool, "addr", "add", std::string(kToolAddress) + "/24", "dev", toolEnd},
-            {"-n", modules, "addr", "add", std::string(kModuleAddress) + "/24", "dev", moduleEnd},
-            {"-n", tool, "link", "set", toolEnd, "up"},
-            {"-n", modules, "link", "set", moduleEnd, "up"},
-            {"-n", tool, "link", "set", "lo", "up"},
-            {"-n", modules, "link", "set", "lo", "up"},
-        };
-        for (const auto& step : steps) {
-            RunResult r = testsupport::Run(kIp, step, {}, 20);
-            if (r.status != 0) {
-                error = "ip " + step[0] + " " + step[1] + ": " + r.err;
-                return;
-            }
-        }
-    }
-    ~Namespaces() {
-        testsupport::Run(kIp, {"netns", "del", tool}, {}, 20);
-        testsupport::Run(kIp, {"netns", "del", modules}, {}, 20);
-    }
-    std::string tool, modules, error;
-};
+using Namespaces = testsupport::NamespacePair;
 
 using e2e::Lines;
 using e2e::Listing;
@@ -160,18 +127,18 @@ TEST_F(DeviceListing, TcpListingShowsWhatEachModuleReports) {
     std::sort(devices.begin(), devices.end());
     const std::vector<std::string> expected = {
         // 2.10.3 has no name to read; 2.10.4 has.
-        "    11223344  04       04      Relay8         2.10.3 (      1200)        [10.214.0.2]  "
+        "    11223344  04       04      Relay8         2.10.3 (      1200)        [10.213.0.2]  "
         "     ",
         // The discovery record said 0C; the module says 06.
-        "    22334455  06       06      IO8            2.12.0 (        77)        [10.214.0.2]  "
+        "    22334455  06       06      IO8            2.12.0 (        77)        [10.213.0.2]  "
         "     corvane-sim",
         // No answer to the build query: build 0, version still read.
-        "    33445566  08       08      Router         2.11.1 (         0)        [10.214.0.2]  "
+        "    33445566  08       08      Router         2.11.1 (         0)        [10.213.0.2]  "
         "     quiet",
-        "    40F5849A  02       02      USBHub3p       2.10.4 (  99528558)        [10.214.0.2]  "
+        "    40F5849A  02       02      USBHub3p       2.10.4 (  99528558)        [10.213.0.2]  "
         "     bench-alpha",
         // Held by another program: nothing read beyond the discovery record.
-        "    44556677  0A       0A      PowerHub       0.0.0 (         0)        [10.214.0.2]      "
+        "    44556677  0A       0A      PowerHub       0.0.0 (         0)        [10.213.0.2]      "
         " ",
     };
     EXPECT_EQ(expected, devices) << r.out;
@@ -230,11 +197,11 @@ TEST_F(DeviceListing, RoutedListingScansTheRoutersBus) {
     const std::vector<std::string> expected = {
         "Discovered Devices: (TCPIP)",
         kTcpHeading,
-        "    2181F0EE  02       04      USBHub3p       2.10.3 (     31337)        [10.214.0.2]     "
+        "    2181F0EE  02       04      USBHub3p       2.10.3 (     31337)        [10.213.0.2]     "
         "  ",
-        "    2181F0F0  08       04      IO8            2.12.1 (      4242)        [10.214.0.2]     "
+        "    2181F0F0  08       04      IO8            2.12.1 (      4242)        [10.213.0.2]     "
         "  ",
-        "    2181F0BB  0E       04      Relay8         2.12.0 (      1000)        [10.214.0.2]     "
+        "    2181F0BB  0E       04      Relay8         2.12.0 (      1000)        [10.213.0.2]     "
         "  ",
     };
     EXPECT_EQ(expected, Listing(r.out)) << r.out;

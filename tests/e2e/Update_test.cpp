@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "E2eSupport.h"
+#include "NamespacePair.h"
 #include "TestSupport.h"
 
 using e2e::Has;
@@ -25,46 +26,12 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* kIp = "/usr/sbin/ip";
-const char* kToolAddress = "10.216.0.1";
-const char* kModuleAddress = "10.216.0.2";
+using testsupport::kModuleAddress;
+using testsupport::kToolAddress;
 const char* kSerial = "40F5849A";
 const char* kNewVersion = "2.13.1 (       777)";
 
-// The tool's namespace and the modules' namespace joined by a veth pair; removed on
-// destruction. error says why they could not be made.
-class Namespaces {
-  public:
-    Namespaces() {
-        std::string id = std::to_string(getpid());
-        tool = "cvut" + id;
-        modules = "cvum" + id;
-        std::string toolEnd = tool + "t", moduleEnd = modules + "m";
-        const std::vector<std::vector<std::string>> steps = {
-            {"netns", "add", tool},
-            {"netns", "add", modules},
-            {"link", "add", toolEnd, "netns", tool, "type", "veth", "peer", "name", moduleEnd,
-             "netns", modules},
-            {"-n", tool, "addr", "add", std::string(kToolAddress) + "/24", "dev", toolEnd},
-            {"-n", modules, "addr", "add", std::string(kModuleAddress) + "/24", "dev", moduleEnd},
-            {"-n", tool, "link", "set", toolEnd, "up"},
-            {"-n", modules, "link", "set", moduleEnd, "up"},
-            {"-n", tool, "link", "set", "lo", "up"},
-            {"-n", modules, "link", "set", "lo", "up"},
-        };
-        for (const auto& step : steps) {
-            RunResult r = testsupport::Run(kIp, step, {}, 20);
-            if (r.status != 0) {
-                error = "ip " + step[0] + " " + step[1] + ": " + r.err;
-                return;
-            }
-        }
-    }
-    ~Namespaces() {
-        testsupport::Run(kIp, {"netns", "del", tool}, {}, 20);
-        testsupport::Run(kIp, {"netns", "del", modules}, {}, 20);
-    }
-    std::string tool, modules, error;
-};
+using Namespaces = testsupport::NamespacePair;
 
 class Update : public ::testing::Test {
   protected:
