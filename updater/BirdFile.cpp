@@ -70,6 +70,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept {
     body = std::move(other.body);
     bodySize = std::exchange(other.bodySize, 0);
     scanClean = std::exchange(other.scanClean, false);
+    cutShort = std::exchange(other.cutShort, false);
     scanProblem = std::move(other.scanProblem);
     other.scanProblem.clear();
     return *this;
@@ -87,6 +88,7 @@ void BirdFile::reset() {
     body.reset();
     bodySize = 0;
     scanClean = false;
+    cutShort = false;
     scanProblem.clear();
 }
 
@@ -246,6 +248,7 @@ bool BirdFile::ScanBlocks(const uint8_t* bytes, uint32_t size) {
         blockCount++;
         blocks.push_back(b);
     }
+    cutShort = overrun;
     bool result = !overrun;
     if (!overrun && remaining == 4) {
         checksum = GetInt(cursor);

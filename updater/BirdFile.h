@@ -76,6 +76,9 @@ class BirdFile {
     // ScanProblem says what was wrong otherwise.
     bool ScanClean() const { return scanClean; }
     const std::string& ScanProblem() const { return scanProblem; }
+    // True when a block's length runs past the body: the table is damaged and the
+    // blocks after the damage are missing, so no update may use the file.
+    bool BlocksCutShort() const { return cutShort; }
 
     std::string path;
     uint32_t signature = 0;
@@ -95,5 +98,6 @@ class BirdFile {
     std::unique_ptr<uint8_t[]> body;
     uint32_t bodySize = 0;
     bool scanClean = false;
+    bool cutShort = false;
     std::string scanProblem;
 };

@@ -218,10 +218,17 @@ bool Updater::Update_Firmware(uint32_t serial, uint32_t build, const std::string
         display.message(Error, "Failed to load bird file");
         return false;
     }
+    if (bird.BlocksCutShort()) {
+        // Whatever the override: the blocks after the damage would never reach the module.
+        display.message(Error, "BIRD file is damaged: %s", bird.ScanProblem().c_str());
+        return false;
+    }
     if (bird.hasSerialOffsets) {
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
         if (!bird.ReplaceSerialNumber(serial)) {
             Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+            display.message(Error, "Could not write the serial number %08X into the BIRD file",
+                            serial);
             return false;
         }
         Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
