@@ -65,12 +65,20 @@ Bytes echoRequest(const Bytes& payload) {
 }
 
 // Sends an echo request to the module at address 2 and answers the reply's image.
+// Surplus answers to the sync handshake (packets without data) are passed over: a host
+// slowed down by a sanitizer can receive them after the handshake's own drain.
 Bytes echo(aLinkRef id, const Bytes& payload) {
     put(id, 2, echoRequest(payload));
-    aPacket* p = aLink_AwaitPacket(id, 5000);
-    Bytes got = p ? imageOf(p) : Bytes{};
-    aPacket_Destroy(&p);
-    return got;
+    auto until = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < until) {
+        aPacket* p = aLink_AwaitPacket(id, 100);
+        if (!p) continue;
+        bool surplus = p->dataSize == 0;
+        Bytes got = imageOf(p);
+        aPacket_Destroy(&p);
+        if (!surplus) return got;
+    }
+    return {};
 }
 
 Bytes echoImage(const Bytes& payload) {
@@ -238,6 +246,10 @@ TEST(SimLinkUsb, PooledWriteIsCutIntoTransfersOf511) {
     device->holdWrites(false);
     for (int i = -1; i < 20; i++) {
         aPacket* p = aLink_AwaitPacket(id, 5000);
+        while (p && p->dataSize == 0) { // a surplus sync answer, as in echo()
+            aPacket_Destroy(&p);
+            p = aLink_AwaitPacket(id, 5000);
+        }
         ASSERT_NE(nullptr, p) << i;
         if (i >= 0) {
             EXPECT_EQ(uint8_t(i), p->data[1]); // in order
