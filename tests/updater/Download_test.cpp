@@ -3,21 +3,8 @@
 
 #include "CannedServer.h"
 #include "TestSupport.h"
+#include "RecordingDisplay.h"
 #include "Updater.h"
-
-namespace {
-
-class Recorder : public UpdaterDisplayInterface {
-  public:
-    void display_progress(bool) override {}
-    void update_progress(double, const char*) override {}
-    void update_spinner(bool, const char*) override {}
-    void info_message(const char* text) override { info += std::string(text) + "\n"; }
-    void error_message(const char* text) override { errors += std::string(text) + "\n"; }
-    std::string info, errors;
-};
-
-} // namespace
 
 TEST(Download_Firmware, RefusesBadArgumentsBeforeAnyRequest) {
     testsupport::CannedServer server([](const httplib::Request&) {
@@ -35,7 +22,7 @@ TEST(Download_Firmware, RefusesBadArgumentsBeforeAnyRequest) {
         {0, "", "Serial Number must be non-zero\n"},
     };
     for (const Case& c : cases) {
-        Recorder display;
+        RecordingDisplay display;
         Updater updater(server.url(), store.path(), display);
         EXPECT_EQ(updater.Download_Firmware(c.serial, c.build, false, false), 0u);
         EXPECT_EQ(display.errors, c.message);

@@ -6,23 +6,10 @@
 
 #include "BirdFixture.h"
 #include "TestSupport.h"
+#include "RecordingDisplay.h"
 #include "Updater.h"
 
 using namespace fixture;
-
-namespace {
-
-class Recorder : public UpdaterDisplayInterface {
-  public:
-    void display_progress(bool) override {}
-    void update_progress(double, const char*) override {}
-    void update_spinner(bool, const char*) override {}
-    void info_message(const char* text) override { info += std::string(text) + "\n"; }
-    void error_message(const char* text) override { errors += std::string(text) + "\n"; }
-    std::string info, errors;
-};
-
-} // namespace
 
 TEST(Update_Firmware, RefusesAFileWhoseBlockTableIsCutShort) {
     testsupport::TempDir dir;
@@ -39,7 +26,7 @@ TEST(Update_Firmware, RefusesAFileWhoseBlockTableIsCutShort) {
         if (unshare(CLONE_NEWNET) != 0) return;
         isolated = true;
         for (bool override : {false, true}) {
-            Recorder display;
+            RecordingDisplay display;
             Updater updater("http://127.0.0.1:1/cgi/u", dir.path(), display);
             EXPECT_FALSE(
                 updater.Update_Firmware(0x40F5849A, 0, dir.file("cut.bird"), 0, 0, override));

@@ -10,6 +10,7 @@
 
 #include "Module.h"
 #include "ScriptedModule.h"
+#include "RecordingDisplay.h"
 #include "UpdaterEntity.h"
 
 using Pelmora::Corvane::aLoomConfig;
@@ -18,15 +19,6 @@ using testsupport::Bytes;
 using testsupport::ScriptedModule;
 
 namespace {
-
-class NullDisplay : public UpdaterDisplayInterface {
-  public:
-    void display_progress(bool) override {}
-    void update_progress(double, const char*) override {}
-    void update_spinner(bool, const char*) override {}
-    void info_message(const char*) override {}
-    void error_message(const char*) override {}
-};
 
 // A loader answering the upgrade exchanges from a thread: PREPARE with its chunk size,
 // DATA with the count it is told to claim, SUM with the true sum, WRITE with success.
@@ -137,7 +129,7 @@ class UpdaterEntityTest : public ::testing::Test {
     Loader loader;
     Module module{4, 0};
     UpdaterEntity entity;
-    NullDisplay display;
+    RecordingDisplay display;
 };
 
 using Requests = std::vector<std::pair<uint8_t, size_t>>;
